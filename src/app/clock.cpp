@@ -1,0 +1,3 @@
+#include "app/optionip.h"
+
+void OptionIP::Timer1_Timer() {}

@@ -1,0 +1,7 @@
+#pragma once
+
+class QWidget;
+
+// SIGTERM, SIGINT and SIGHUP close the window as the operator would, so its unload
+// handler runs and the settings are saved.
+void closeOnTerminationSignals(QWidget *window);

@@ -1,0 +1,226 @@
+#include "app/optionip.h"
+
+#include "app/ui.h"
+#include "links/winsock.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFont>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTimer>
+
+namespace
+{
+
+// Client area of the window, in twips.
+constexpr int ClientWidth = 15270;
+constexpr int ClientHeight = 9915;
+
+// Frames stack in the order link 0, link 2, link 1 from top to bottom.
+constexpr std::array<int, OptionIP::LinkCount> FrameTop = {1080, 4440, 2760};
+
+// Initial grid shape; start-up makes it 30 by 30.
+constexpr int InitialGridRows = 2;
+constexpr int InitialGridCols = 2;
+
+template <typename T> T *named(T *widget, const QString &name)
+{
+    widget->setObjectName(name);
+    return widget;
+}
+
+QString indexed(const char *name, int index)
+{
+    return QStringLiteral("%1_%2").arg(name).arg(index);
+}
+
+QLabel *label(QWidget *parent, const QString &name, const QString &caption, const QRect &rect)
+{
+    auto *l = named(new QLabel(caption, parent), name);
+    l->setGeometry(rect);
+    return l;
+}
+
+QLineEdit *textBox(QWidget *parent, const QString &name, const QString &text, const QRect &rect)
+{
+    auto *t = named(new QLineEdit(text, parent), name);
+    t->setGeometry(rect);
+    return t;
+}
+
+QPushButton *button(QWidget *parent, const QString &name, const QString &caption, const QRect &rect)
+{
+    auto *b = named(new QPushButton(caption, parent), name);
+    b->setGeometry(rect);
+    return b;
+}
+
+QTimer *timer(QObject *parent, const QString &name, int intervalMs, Qt::TimerType type)
+{
+    auto *t = named(new QTimer(parent), name);
+    t->setInterval(intervalMs);
+    t->setTimerType(type);
+    return t;
+}
+
+} // namespace
+
+OptionIP::OptionIP(const QString &appDir, QWidget *parent) : QWidget(parent), m_appDir(appDir)
+{
+    setObjectName(QStringLiteral("OptionIP"));
+    setWindowTitle(QStringLiteral("Quorvel"));
+    setFixedSize(ui::twipsToPixels(ClientWidth), ui::twipsToPixels(ClientHeight));
+    buildControls();
+    wireEvents();
+    Timer1->start();
+}
+
+OptionIP::~OptionIP() = default;
+
+void OptionIP::buildControls()
+{
+    for (int i = 0; i < LinkCount; ++i) {
+        auto *frame =
+            named(new QGroupBox(QStringLiteral("Device A"), this), indexed("frmDevice", i));
+        frame->setGeometry(ui::twips(240, FrameTop[size_t(i)], 3855, 1575));
+        frame->setEnabled(false);
+        frmDevice[size_t(i)] = frame;
+
+        Label1[size_t(i)] = label(frame, indexed("Label1", i), QStringLiteral("IP Addres :"),
+                                  ui::twips(120, 360, 975, 255));
+        txtIP[size_t(i)] = textBox(frame, indexed("txtIP", i), QStringLiteral("device.example.net"),
+                                   ui::twips(120, 600, 2535, 375));
+        Label2[size_t(i)] = label(frame, indexed("Label2", i), QStringLiteral("Port :"),
+                                  ui::twips(2760, 360, 735, 255));
+        txtPort[size_t(i)] = textBox(frame, indexed("txtPort", i), QStringLiteral("502"),
+                                     ui::twips(2760, 600, 975, 375));
+        lblStatus[size_t(i)] = label(frame, indexed("lblStatus", i), QStringLiteral("Label3"),
+                                     ui::twips(120, 1080, 1695, 375));
+        ui::setBackColor(lblStatus[size_t(i)], ui::lightRed());
+        cmdConnect[size_t(i)] = button(frame, indexed("cmdConnect", i), QStringLiteral("Connect"),
+                                       ui::twips(1800, 1080, 975, 375));
+        cmdDisconnect[size_t(i)] =
+            button(frame, indexed("cmdDisconnect", i), QStringLiteral("DisConect"),
+                   ui::twips(2760, 1080, 975, 375));
+        Winsock1[size_t(i)] = named(new Winsock(i, this), indexed("Winsock1", i));
+    }
+
+    for (int s = 0; s < SlotCount; ++s) {
+        const int left = 5640 + 960 * s;
+        auto *list = named(new QComboBox(this), indexed("LstIP", s));
+        list->addItems({QStringLiteral("-A"), QStringLiteral("-B"), QStringLiteral("-C")});
+        list->setCurrentIndex(-1);
+        list->setGeometry(ui::twips(left, 840, 855, 315));
+        LstIP[size_t(s)] = list;
+        strReg[size_t(s)] = textBox(this, indexed("strReg", s), QStringLiteral("Text1"),
+                                    ui::twips(left, 1320, 855, 285));
+        LegReg[size_t(s)] = textBox(this, indexed("LegReg", s), QStringLiteral("Text2"),
+                                    ui::twips(left, 1800, 855, 285));
+    }
+
+    Label5 = label(this, QStringLiteral("Label5"), QStringLiteral("DEVICE"),
+                   ui::twips(4320, 960, 975, 255));
+    Label3[0] = label(this, indexed("Label3", 0), QStringLiteral("Star Register"),
+                      ui::twips(4320, 1440, 1215, 255));
+    Label3[1] = label(this, indexed("Label3", 1), QStringLiteral("LegRegister"),
+                      ui::twips(4320, 1920, 1215, 255));
+
+    cmdConnectDev = button(this, QStringLiteral("cmdConnectDev"), QStringLiteral("Connect"),
+                           ui::twips(12600, 1200, 975, 495));
+    cmdConnectDev->hide();
+    cmdRead = button(this, QStringLiteral("cmdRead"), QStringLiteral("ReadData"),
+                     ui::twips(12600, 1800, 975, 375));
+    cmdRead->hide();
+
+    tabel =
+        named(new QTableWidget(InitialGridRows, InitialGridCols, this), QStringLiteral("tabel"));
+    tabel->setGeometry(ui::twips(4200, 2400, 9615, 3615));
+    tabel->setFont(QFont(QStringLiteral("MS Sans Serif")));
+    // Row 0 and column 0 are the grid's own fixed cells, so Qt's header views stay hidden.
+    tabel->horizontalHeader()->hide();
+    tabel->verticalHeader()->hide();
+    tabel->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    tabel->setSelectionMode(QAbstractItemView::NoSelection);
+
+    auto *progress = named(new QProgressBar(this), indexed("bar", 0));
+    progress->setGeometry(ui::twips(240, 840, 3855, 255));
+    progress->setRange(0, 1000);
+    progress->setValue(0);
+    progress->setTextVisible(false);
+    progress->hide();
+    bar[0] = progress;
+
+    txt_print = textBox(this, QStringLiteral("txt_print"), QStringLiteral("Text1"),
+                        ui::twips(3000, 120, 7815, 525));
+    lb_file = label(this, QStringLiteral("lb_file"), QStringLiteral("Label6"),
+                    ui::twips(240, 120, 2175, 255));
+    Label4 = label(this, QStringLiteral("Label4"), QStringLiteral("Label4"),
+                   ui::twips(240, 480, 2655, 255));
+    lbtgl = label(this, QStringLiteral("lbtgl"), QStringLiteral("Label6"),
+                  ui::twips(11880, 240, 3015, 375));
+    lbjam = label(this, QStringLiteral("lbjam"), QStringLiteral("Label6"),
+                  ui::twips(11880, 600, 2655, 255));
+    Label6 = label(this, QStringLiteral("Label6"), QStringLiteral("www.example.com"),
+                   ui::twips(3720, 6960, 5775, 855));
+    QFont large(QStringLiteral("MS Sans Serif"));
+    large.setPointSize(18);
+    Label6->setFont(large);
+
+    Timer1 = timer(this, QStringLiteral("Timer1"), 1000, Qt::CoarseTimer);
+    Timer2 = timer(this, QStringLiteral("Timer2"), 1000, Qt::CoarseTimer);
+    Timer3 = timer(this, QStringLiteral("Timer3"), 1000, Qt::CoarseTimer);
+    Timer4 = timer(this, QStringLiteral("Timer4"), 10, Qt::PreciseTimer);
+    tloading = timer(this, QStringLiteral("tloading"), 5, Qt::PreciseTimer);
+}
+
+void OptionIP::wireEvents()
+{
+    for (int i = 0; i < LinkCount; ++i) {
+        connect(cmdConnect[size_t(i)], &QPushButton::clicked, this,
+                [this, i] { cmdConnect_Click(i); });
+        connect(cmdDisconnect[size_t(i)], &QPushButton::clicked, this,
+                [this, i] { cmdDisconnect_Click(i); });
+        connect(Winsock1[size_t(i)], &Winsock::dataArrival, this, &OptionIP::Winsock1_DataArrival);
+    }
+    connect(cmdRead, &QPushButton::clicked, this, &OptionIP::cmdRead_Click);
+    connect(cmdConnectDev, &QPushButton::clicked, this, &OptionIP::cmdConnectDev_Click);
+    connect(Timer1, &QTimer::timeout, this, &OptionIP::Timer1_Timer);
+    connect(Timer2, &QTimer::timeout, this, &OptionIP::Timer2_Timer);
+    connect(Timer3, &QTimer::timeout, this, &OptionIP::Timer3_Timer);
+    connect(Timer4, &QTimer::timeout, this, &OptionIP::Timer4_Timer);
+    connect(tloading, &QTimer::timeout, this, &OptionIP::tloading_Timer);
+}
+
+QString OptionIP::cellText(int row, int col) const
+{
+    if (row < 0 || col < 0 || row >= tabel->rowCount() || col >= tabel->columnCount())
+        return QString();
+    const QTableWidgetItem *item = tabel->item(row, col);
+    return item ? item->text() : QString();
+}
+
+bool OptionIP::setCellText(int row, int col, const QString &text)
+{
+    if (row < 0 || col < 0 || row >= tabel->rowCount() || col >= tabel->columnCount()) return false;
+    if (QTableWidgetItem *item = tabel->item(row, col)) {
+        item->setText(text);
+    } else {
+        item = new QTableWidgetItem(text);
+        if (row == 0 || col == 0) item->setBackground(palette().color(QPalette::Button));
+        tabel->setItem(row, col, item);
+    }
+    return true;
+}
+
+void OptionIP::closeEvent(QCloseEvent *event)
+{
+    int cancel = 0;
+    Form_Unload(cancel);
+    event->accept();
+}

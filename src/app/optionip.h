@@ -1,0 +1,120 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <array>
+
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QTableWidget;
+class QTimer;
+class Winsock;
+
+// The one window of the program. It owns every control, timer, socket and piece of
+// run-time state; all behaviour lives in its handlers, which are spread over one file
+// per subsystem (app, links, modbus, settings, snapshot).
+class OptionIP : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static constexpr int LinkCount = 3;
+    static constexpr int SlotCount = 5;
+
+    // appDir is where setting.ini and data.txt live: the executable's directory in the
+    // program, a temporary directory in tests.
+    explicit OptionIP(const QString &appDir, QWidget *parent = nullptr);
+    ~OptionIP() override;
+
+    QString appDir() const { return m_appDir; }
+
+    // Window life cycle.
+    void Form_Load();
+    void Form_Unload(int &cancel);
+
+    // Device links.
+    void cmdConnect_Click(int index);
+    void cmdDisconnect_Click(int index);
+    void tloading_Timer();
+    void Timer2_Timer();
+
+    // Polling.
+    void cmdRead_Click();
+    void Winsock1_DataArrival(int index, qint64 bytesTotal);
+    void cmdConnectDev_Click();
+    void Timer3_Timer();
+    void Timer4_Timer();
+
+    // Clock.
+    void Timer1_Timer();
+
+    // Private procedures of the window, public so the tests can call them as handlers do.
+    void print_click();
+    void save();
+
+    // Controls of the three device links, by link index.
+    std::array<QGroupBox *, LinkCount> frmDevice{};
+    std::array<QLabel *, LinkCount> Label1{};
+    std::array<QLineEdit *, LinkCount> txtIP{};
+    std::array<QLabel *, LinkCount> Label2{};
+    std::array<QLineEdit *, LinkCount> txtPort{};
+    std::array<QLabel *, LinkCount> lblStatus{};
+    std::array<QPushButton *, LinkCount> cmdConnect{};
+    std::array<QPushButton *, LinkCount> cmdDisconnect{};
+    std::array<Winsock *, LinkCount> Winsock1{};
+
+    // Controls of the five poll slots, by slot index.
+    std::array<QComboBox *, SlotCount> LstIP{};
+    std::array<QLineEdit *, SlotCount> strReg{};
+    std::array<QLineEdit *, SlotCount> LegReg{};
+
+    QLabel *Label5 = nullptr;
+    std::array<QLabel *, 2> Label3{};
+    QPushButton *cmdConnectDev = nullptr;
+    QPushButton *cmdRead = nullptr;
+    QTableWidget *tabel = nullptr;
+    std::array<QProgressBar *, 1> bar{};
+    QLineEdit *txt_print = nullptr;
+    QLabel *lb_file = nullptr;
+    QLabel *Label4 = nullptr;
+    QLabel *lbtgl = nullptr;
+    QLabel *lbjam = nullptr;
+    QLabel *Label6 = nullptr;
+
+    QTimer *Timer1 = nullptr;
+    QTimer *Timer2 = nullptr;
+    QTimer *Timer3 = nullptr;
+    QTimer *Timer4 = nullptr;
+    QTimer *tloading = nullptr;
+
+    // Window-level state.
+    qint16 slotIdx = 0;
+    quint8 devIdx = 0;
+    std::array<quint8, 12> txFrame{};
+    std::array<quint8, 256> rxFrame{};
+    bool requestSent = false;
+    std::array<QString, LinkCount> sconText{};
+    qint16 loadTick = 0;
+    qint16 failTick = 0;
+
+    // Grid cell (row, column) as the behaviour addresses it: row 0 and column 0 are the
+    // fixed header row and column. Writing outside the grid fails and changes nothing.
+    QString cellText(int row, int col) const;
+    bool setCellText(int row, int col, const QString &text);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildControls();
+    void wireEvents();
+    void loadSettings();
+    void endOfSlot();
+    bool waitForState(int index, int wanted);
+
+    QString m_appDir;
+};

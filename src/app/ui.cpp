@@ -1,0 +1,58 @@
+#include "app/ui.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPalette>
+#include <QTimer>
+#include <QWidget>
+
+namespace ui
+{
+
+QColor fromBgr(quint32 bgr)
+{
+    return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0xFF), int((bgr >> 16) & 0xFF));
+}
+
+QColor windowBackground()
+{
+    return QApplication::palette().color(QPalette::Base);
+}
+
+static QPalette::ColorRole backRole(const QWidget *widget)
+{
+    // Text boxes paint their background from Base, every other control from Window.
+    return qobject_cast<const QLineEdit *>(widget) ? QPalette::Base : QPalette::Window;
+}
+
+void setBackColor(QWidget *widget, const QColor &color)
+{
+    if (!widget) return;
+    QPalette palette = widget->palette();
+    palette.setColor(backRole(widget), color);
+    widget->setPalette(palette);
+    widget->setAutoFillBackground(true);
+}
+
+QColor backColor(const QWidget *widget)
+{
+    return widget ? widget->palette().color(backRole(widget)) : QColor();
+}
+
+QRect twips(int left, int top, int width, int height)
+{
+    return QRect(twipsToPixels(left), twipsToPixels(top), twipsToPixels(width),
+                 twipsToPixels(height));
+}
+
+void enableTimer(QTimer *timer)
+{
+    if (timer && !timer->isActive()) timer->start();
+}
+
+void disableTimer(QTimer *timer)
+{
+    if (timer) timer->stop();
+}
+
+} // namespace ui

@@ -1,0 +1,131 @@
+#include "links/winsock.h"
+
+#include <QTcpSocket>
+
+#ifdef Q_OS_LINUX
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
+Winsock::Winsock(int index, QObject *parent)
+    : QObject(parent), m_index(index), m_socket(new QTcpSocket(this))
+{
+    m_socket->setReadBufferSize(ReadBufferBytes);
+    connect(m_socket, &QTcpSocket::connected, this, &Winsock::onConnected);
+    connect(m_socket, &QTcpSocket::errorOccurred, this, &Winsock::onError);
+    connect(m_socket, &QTcpSocket::disconnected, this, &Winsock::onDisconnected);
+    connect(m_socket, &QTcpSocket::readyRead, this,
+            [this] { emit dataArrival(m_index, m_socket->bytesAvailable()); });
+}
+
+int Winsock::state() const
+{
+    if (m_sticky != Closed) return m_sticky;
+    switch (m_socket->state()) {
+    case QAbstractSocket::UnconnectedState:
+        return Closed;
+    case QAbstractSocket::HostLookupState:
+        return Resolving;
+    case QAbstractSocket::ConnectingState:
+        return Connecting;
+    case QAbstractSocket::ConnectedState:
+        return Connected;
+    case QAbstractSocket::ClosingState:
+        return Closing;
+    default:
+        return Error;
+    }
+}
+
+bool Winsock::setRemoteHost(const QString &host)
+{
+    if (state() != Closed) return false;
+    m_host = host;
+    return true;
+}
+
+bool Winsock::setRemotePort(int port)
+{
+    if (state() != Closed || port < 0 || port > 65535) return false;
+    m_port = port;
+    return true;
+}
+
+bool Winsock::connectToRemote()
+{
+    if (state() != Closed) return false;
+    m_socket->connectToHost(m_host, quint16(m_port));
+    return true;
+}
+
+void Winsock::close()
+{
+    // abort() closes at once (the peer still gets an orderly FIN) and never leaves the
+    // socket lingering in its closing state.
+    m_socket->abort();
+    m_sticky = Closed;
+}
+
+bool Winsock::sendData(const QByteArray &bytes)
+{
+    if (state() != Connected) return false;
+    return m_socket->write(bytes) == bytes.size();
+}
+
+qint64 Winsock::bytesAvailable() const
+{
+    return m_socket->bytesAvailable();
+}
+
+QByteArray Winsock::peek(qint64 count) const
+{
+    return m_socket->peek(count);
+}
+
+bool Winsock::takeByte(quint8 &byte)
+{
+    char c = 0;
+    if (!m_socket->getChar(&c)) return false;
+    byte = quint8(c);
+    return true;
+}
+
+QByteArray Winsock::take(qint64 count)
+{
+    return m_socket->read(count);
+}
+
+void Winsock::discardWaiting()
+{
+    m_socket->readAll();
+}
+
+void Winsock::onConnected()
+{
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+#ifdef Q_OS_LINUX
+    const int fd = int(m_socket->socketDescriptor());
+    if (fd >= 0) {
+        const int idle = KeepAliveIdleSeconds, interval = KeepAliveIntervalSeconds,
+                  probes = KeepAliveProbes;
+        const unsigned int userTimeout = UserTimeoutMs;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
+    }
+#endif
+}
+
+void Winsock::onError(QAbstractSocket::SocketError error)
+{
+    // A peer that closes in order leaves the socket closing; everything else is an error.
+    m_sticky = error == QAbstractSocket::RemoteHostClosedError ? Closing : Error;
+}
+
+void Winsock::onDisconnected()
+{
+    if (m_sticky == Closed) m_sticky = Closing;
+}

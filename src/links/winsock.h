@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QAbstractSocket>
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class QTcpSocket;
+
+// TCP client socket of one device link, with the state codes the handlers test.
+// Every operation runs on the owner's thread and every event is delivered there.
+class Winsock : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum State : int {
+        Closed = 0,
+        Resolving = 4,
+        Connecting = 6,
+        Connected = 7,
+        Closing = 8, // the peer closed the connection, or our close is under way
+        Error = 9,   // refused, host not found, connection lost
+    };
+
+    explicit Winsock(int index, QObject *parent = nullptr);
+
+    int index() const { return m_index; }
+    int state() const;
+
+    QString remoteHost() const { return m_host; }
+    int remotePort() const { return m_port; }
+
+    // These three fail (and change nothing) unless the socket is closed.
+    bool setRemoteHost(const QString &host);
+    bool setRemotePort(int port);
+    bool connectToRemote();
+
+    // Brings the socket back to Closed from any state.
+    void close();
+
+    // Sends the whole byte sequence; fails unless connected.
+    bool sendData(const QByteArray &bytes);
+
+    qint64 bytesAvailable() const;
+    // Looks at the first bytes waiting without taking them.
+    QByteArray peek(qint64 count) const;
+    // Removes the next waiting byte. Fails when nothing is waiting.
+    bool takeByte(quint8 &byte);
+    // Removes up to count waiting bytes.
+    QByteArray take(qint64 count);
+    // Drops everything waiting.
+    void discardWaiting();
+
+    // Keep-alive timing and the user timeout applied once connected, so a device that
+    // vanishes without closing is seen as lost within seconds.
+    static constexpr int KeepAliveIdleSeconds = 5;
+    static constexpr int KeepAliveIntervalSeconds = 2;
+    static constexpr int KeepAliveProbes = 3;
+    static constexpr int UserTimeoutMs = 10000;
+    // Unread bytes held per socket; beyond it TCP flow control pushes back on the device.
+    static constexpr qint64 ReadBufferBytes = 64 * 1024;
+
+signals:
+    // Received bytes are waiting; bytesTotal is how many.
+    void dataArrival(int index, qint64 bytesTotal);
+
+private:
+    void onConnected();
+    void onError(QAbstractSocket::SocketError error);
+    void onDisconnected();
+
+    int m_index;
+    QTcpSocket *m_socket;
+    QString m_host;
+    int m_port = 0;
+    // Closing or Error once the connection ended other than through close(); cleared by close().
+    int m_sticky = Closed;
+};

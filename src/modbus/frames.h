@@ -1,0 +1,84 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <array>
+#include <optional>
+
+class QLocale;
+
+// Number rules for operator texts, and the Modbus/TCP Read Holding Registers frames.
+// Plain functions: no widgets, no sockets.
+namespace frames
+{
+
+// The leading number of a text: leading blanks, an optional sign, digits with at most one
+// full stop, an optional E or D exponent; blanks and tabs inside the number are skipped;
+// "&H" and "&O" start a hexadecimal or octal integer. Reading stops at the first other
+// character. 0 when there is no number. Never fails; ignores the locale.
+double readLeadingNumber(const QString &text);
+
+// A whole text read as a number in the given locale's format (blanks around it allowed,
+// group separators accepted). Fails on the empty text and on anything that is not a number.
+std::optional<double> readLocaleNumber(const QString &text, const QLocale &locale);
+// The same in the default locale, which is the user's unless something set another.
+std::optional<double> readLocaleNumber(const QString &text);
+
+// Nearest integer, a tie going to the even neighbour; fails outside the signed 32-bit range.
+std::optional<qint32> roundHalfEven(double value);
+
+// A request byte takes an integer only if it lies in 0..255; anything else gives 0.
+quint8 byteFrom(std::optional<qint64> value);
+
+// The two bytes (high, low) of a 16-bit field; each one stands alone under the byte rule.
+std::array<quint8, 2> splitWord(std::optional<qint32> value);
+
+constexpr int RequestSize = 12;
+using Request = std::array<quint8, RequestSize>;
+
+// Start address from a register number counted from 1, read in the locale's format.
+std::array<quint8, 2> startAddressBytes(const QString &startText, const QLocale &locale);
+// Quantity of registers from the count text, by the leading-number rule.
+std::array<quint8, 2> quantityBytes(const QString &countText);
+
+// The 12-byte Read Holding Registers request: transaction 0, protocol 0, length 6,
+// unit 1, function 3, start address, quantity.
+Request buildReadRequest(const QString &startText, const QString &countText, const QLocale &locale);
+Request buildReadRequest(const QString &startText, const QString &countText);
+
+// Quantity that a built request asks for.
+int requestedQuantity(const Request &request);
+
+// A register value as a grid cell shows it: unsigned decimal, 0 to 65535.
+QString registerText(quint8 high, quint8 low);
+
+// The frame length text of a reply with byte count N: N + 9 in decimal.
+QString frameLengthText(quint8 byteCount);
+
+// --- Replies ---
+
+constexpr int MbapHeaderSize = 7; // transaction, protocol, length, unit identifier
+constexpr int MinLengthField = 2; // unit identifier and function code
+constexpr int MaxLengthField = 254;
+
+enum class FrameStatus { Incomplete, Whole, Malformed };
+
+// Looks at the bytes waiting: is a whole reply there, and how long is it?
+struct FrameCheck {
+    FrameStatus status = FrameStatus::Incomplete;
+    int length = 0; // bytes of the whole frame when Whole
+};
+FrameCheck checkFrame(const QByteArray &waiting);
+
+// True when a whole reply frame answers a Read Holding Registers request for `quantity`
+// registers: function 3 and a byte count of 2 * quantity, with every data byte present.
+bool carriesRegisters(const QByteArray &frame, int quantity);
+
+// Grid rows that a reply's registers go to, given the count text's number: rows 1 to the
+// count (rounded as the row loop counts), never beyond what was asked for nor row 29.
+int decodedRowCount(double count, int quantityAsked);
+
+// Highest grid row a slot can use.
+constexpr int LastRow = 29;
+
+} // namespace frames

@@ -1,0 +1,5 @@
+#include "app/optionip.h"
+
+void OptionIP::loadSettings() {}
+
+void OptionIP::save() {}

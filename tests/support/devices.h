@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QVector>
+#include <functional>
+
+class OptionIP;
+class QModbusTcpServer;
+
+// Test devices. Everything listens on 127.0.0.1 only, on ports the test opened itself.
+
+// A port on 127.0.0.1 that nothing listens on right now.
+quint16 freeLoopbackPort();
+
+// The honest device: Qt's own Modbus/TCP server, unit 1, holding registers 0 to 9999.
+class ModbusDevice : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ModbusDevice(QObject *parent = nullptr);
+    ~ModbusDevice() override;
+
+    // Listens on the given port, or on a free one when port is 0.
+    bool start(quint16 port = 0);
+    void stop();
+    quint16 port() const { return m_port; }
+    // address counts from 0, as on the wire (register number 1 is address 0).
+    void setRegister(int address, quint16 value);
+    QModbusTcpServer *server() const { return m_server; }
+
+private:
+    QModbusTcpServer *m_server = nullptr;
+    quint16 m_port = 0;
+};
+
+// The misbehaving device: a raw TCP listener whose answer to each request is scripted.
+class ScriptedDevice : public QTcpServer
+{
+    Q_OBJECT
+public:
+    explicit ScriptedDevice(QObject *parent = nullptr);
+
+    bool start();
+    quint16 port() const { return serverPort(); }
+
+    // Called with every chunk of bytes a client sends; answer through send().
+    std::function<void(const QByteArray &received)> onReceived;
+
+    // Sends bytes to the newest client, at once or one byte every `gapMs` milliseconds.
+    void send(const QByteArray &bytes, int gapMs = -1);
+    void closeClient();
+    QTcpSocket *client() const { return m_client; }
+
+    QByteArray received;      // everything every client sent
+    QList<QByteArray> chunks; // the same, as it arrived
+    int connections = 0;
+
+private:
+    QPointer<QTcpSocket> m_client;
+};
+
+// A Read Holding Registers reply (transaction 0, unit 1) carrying these register values.
+QByteArray readReply(const QVector<quint16> &values);
+// A Modbus exception reply to function 3 with the given exception code.
+QByteArray exceptionReply(quint8 code);
+
+// Connects link `index` of the window straight to 127.0.0.1:port through its socket and
+// waits until it is connected. Returns false when it is not within a few seconds.
+bool connectLink(OptionIP &window, int index, quint16 port);
