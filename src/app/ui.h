@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QRect>
 #include <QTimer>
+#include <QWidget>
 
 class QWidget;
 
@@ -42,6 +43,13 @@ QRect twips(int left, int top, int width, int height);
 constexpr int twipsToPixels(int twips)
 {
     return (twips + TwipsPerPixel / 2) / TwipsPerPixel;
+}
+
+// A control's own enabled setting, whatever its frame's: a button in a disabled frame is
+// still "enabled" in this sense. Use it, not QWidget::isEnabled(), to read cmdConnect.
+inline bool ownEnabled(const QWidget *widget)
+{
+    return widget && !widget->testAttribute(Qt::WA_ForceDisabled);
 }
 
 // Enabling a timer that is already enabled changes nothing; it does not restart it.

@@ -38,6 +38,11 @@ int Winsock::state() const
     }
 }
 
+qintptr Winsock::socketDescriptor() const
+{
+    return m_socket->socketDescriptor();
+}
+
 bool Winsock::setRemoteHost(const QString &host)
 {
     if (state() != Closed) return false;

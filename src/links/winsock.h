@@ -27,6 +27,8 @@ public:
 
     int index() const { return m_index; }
     int state() const;
+    // The system's descriptor of the connection, -1 when there is none.
+    qintptr socketDescriptor() const;
 
     QString remoteHost() const { return m_host; }
     int remotePort() const { return m_port; }

@@ -2,7 +2,10 @@
 
 #include <QLocale>
 #include <algorithm>
+#include <clocale>
 #include <cmath>
+#include <cstdlib>
+#include <locale.h>
 
 namespace frames
 {
@@ -88,8 +91,9 @@ double readLeadingNumber(const QString &text)
             if (seenExponentDigit) number += 'e' + QByteArray::number(sign * exponent);
         }
     }
-    // Out-of-range values come back as an infinity or 0, which later steps treat as failures.
-    return number.toDouble();
+    // Out of range comes back as an infinity (a failure for later steps) or as 0.
+    static const locale_t cLocale = newlocale(LC_NUMERIC_MASK, "C", locale_t(nullptr));
+    return strtod_l(number.constData(), nullptr, cLocale);
 }
 
 std::optional<double> readLocaleNumber(const QString &text, const QLocale &locale)
