@@ -97,6 +97,8 @@ public:
     std::array<quint8, 12> txFrame{};
     std::array<quint8, 256> rxFrame{};
     bool requestSent = false;
+    // The current slot's request went out on link devIdx and no reply has been taken since.
+    bool awaitingReply = false;
     std::array<QString, LinkCount> sconText{};
     qint16 loadTick = 0;
     qint16 failTick = 0;

@@ -1,3 +1,61 @@
+#include "snapshot/snapshot.h"
+
 #include "app/optionip.h"
 
-void OptionIP::print_click() {}
+#include <QLabel>
+#include <QLineEdit>
+#include <QSaveFile>
+#include <QTableWidget>
+
+namespace snapshot
+{
+
+QString buildRecord(const CellReader &cell, const QString &date, const QString &time)
+{
+    QString record;
+    for (const int row : RecordRows) {
+        for (const int column : ValueColumns) {
+            if (const std::optional<QString> text = cell(row, column))
+                record += QLatin1Char('#') + *text;
+        }
+    }
+    return record + QLatin1Char('#') + date + QLatin1Char('#') + time;
+}
+
+QString fileCaption()
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("\\data.txt");
+#else
+    return QStringLiteral("/data.txt");
+#endif
+}
+
+bool writeRecordFile(const QString &path, const QString &record)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) return false;
+    const QByteArray line = record.toLocal8Bit() + "\r\n";
+    if (file.write(line) != line.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+} // namespace snapshot
+
+void OptionIP::print_click()
+{
+    const QString record = snapshot::buildRecord(
+        [this](int row, int column) -> std::optional<QString> {
+            if (row >= tabel->rowCount() || column >= tabel->columnCount()) return std::nullopt;
+            return cellText(row, column);
+        },
+        lbtgl->text(), lbjam->text());
+    txt_print->setText(record);
+    lb_file->setText(snapshot::fileCaption());
+
+    // A file that cannot be written keeps what it held; nothing is reported.
+    snapshot::writeRecordFile(appDir() + lb_file->text(), txt_print->text());
+}

@@ -1,0 +1,498 @@
+#include "app/optionip.h"
+#include "app/ui.h"
+#include "links/winsock.h"
+#include "support/devices.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRandomGenerator>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+namespace
+{
+
+void shapeForPolling(OptionIP &w)
+{
+    w.tabel->setRowCount(30);
+    w.tabel->setColumnCount(30);
+    for (QLineEdit *host : w.txtIP)
+        host->clear();
+    w.slotIdx = 4;
+}
+
+void setSlot(OptionIP &w, int slot, int link, const QString &start, const QString &count)
+{
+    w.LstIP[size_t(slot)]->setCurrentIndex(link);
+    w.strReg[size_t(slot)]->setText(start);
+    w.LegReg[size_t(slot)]->setText(count);
+}
+
+bool resting(const OptionIP &w)
+{
+    for (const QLineEdit *box : w.strReg) {
+        if (ui::backColor(box) == ui::green()) return false;
+    }
+    return w.slotIdx == 4 && !w.Timer4->isActive();
+}
+
+int valueColumn(int slot)
+{
+    return (slot + 1) * 2;
+}
+
+QStringList column(const OptionIP &w, int slot, int rows)
+{
+    QStringList cells;
+    for (int row = 1; row <= rows; ++row)
+        cells << w.cellText(row, valueColumn(slot));
+    return cells;
+}
+
+QStringList texts(const QVector<quint16> &values)
+{
+    QStringList cells;
+    for (const quint16 value : values)
+        cells << QString::number(value);
+    return cells;
+}
+
+// Steps the cycle onto `slot`, as the step before it would.
+void stepTo(OptionIP &w, int slot)
+{
+    w.slotIdx = qint16(slot == 0 ? 4 : slot - 1);
+    w.cmdConnectDev_Click();
+}
+
+const QVector<quint16> Sentinel = {11, 12, 13};
+
+// A window whose slot (0 or 4) reads three registers from a scripted device on link 0, and
+// whose other slots sit on link 2, which is not connected, so a chain started at slot 0
+// runs through to the rest. The slot's column already holds a good earlier reply.
+struct Bench {
+    QTemporaryDir dir;
+    OptionIP w{dir.path()};
+    ScriptedDevice device;
+    int slot = 4;
+
+    bool setUp(int slotIndex)
+    {
+        slot = slotIndex;
+        shapeForPolling(w);
+        if (!device.start() || !connectLink(w, 0, device.port())) return false;
+        for (int s = 0; s < OptionIP::SlotCount; ++s)
+            setSlot(w, s, 2, QStringLiteral("1"), QStringLiteral("0"));
+        setSlot(w, slot, 0, QStringLiteral("1"), QStringLiteral("3"));
+        stepTo(w, slot);
+        if (!QTest::qWaitFor([this] { return device.received.size() == 12; }, 10000)) return false;
+        device.send(readReply(Sentinel));
+        return QTest::qWaitFor([this] { return resting(w); }, 10000) &&
+               column(w, slot, 3) == texts(Sentinel);
+    }
+};
+
+} // namespace
+
+class tst_faultyreplies : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void reply_data();
+    void reply();
+    void leftoverIsDiscardedAtTheNextRequest();
+    void lateReplyAfterTheCycleMovedOn();
+    void bytesOnAnotherLink();
+    void deviceClosesInTheMiddleOfAReply();
+    void unsolicitedBytes();
+    void randomBytesInRandomPieces();
+};
+
+void tst_faultyreplies::reply_data()
+{
+    QTest::addColumn<int>("slot");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("gapMs");
+    QTest::addColumn<bool>("decoded");
+
+    const QVector<quint16> values = {901, 902, 65535};
+    QByteArray function4 = readReply(values);
+    function4[7] = 4;
+    QByteArray otherTransaction = readReply(values);
+    otherTransaction[1] = 5;
+    otherTransaction[6] = 7;
+    QByteArray counting(1000, 0);
+    for (int k = 0; k < counting.size(); ++k)
+        counting[k] = char(k);
+
+    struct Case {
+        const char *name;
+        QByteArray bytes;
+        int gapMs;
+        bool decoded;
+    };
+    const QList<Case> cases = {
+        {"good reply", readReply(values), -1, true},
+        {"good reply one byte at a time", readReply(values), 20, true},
+        {"good reply with trailing bytes", readReply(values) + QByteArray::fromHex("DEAD"), -1,
+         true},
+        // The transaction identifier is always 0, so it cannot tell replies apart.
+        {"another transaction and unit", otherTransaction, -1, true},
+        {"exception reply", exceptionReply(2), -1, false},
+        {"exception reply one byte at a time", exceptionReply(2), 20, false},
+        {"four registers for three", readReply({901, 902, 903, 904}), -1, false},
+        {"two registers for three", readReply({901, 902}), -1, false},
+        {"byte count beyond the frame", QByteArray::fromHex("0000000000070103060385038603"), -1,
+         false},
+        {"function 4", function4, -1, false},
+        {"length field 0", QByteArray::fromHex("000000000000010306038503860387"), -1, false},
+        {"length field 255",
+         QByteArray::fromHex("0000000000FF010306038503860387") + QByteArray(300, 1), -1, false},
+        {"1000 bytes of 0xA5", QByteArray(1000, char(0xA5)), -1, false},
+        {"1000 counting bytes", counting, -1, false},
+        {"1000 zero bytes", QByteArray(1000, 0), -1, false},
+    };
+    for (const int slot : {0, 4}) {
+        for (const Case &c : cases) {
+            QTest::addRow("%s, slot %d", c.name, slot) << slot << c.bytes << c.gapMs << c.decoded;
+        }
+    }
+}
+
+void tst_faultyreplies::reply()
+{
+    QFETCH(int, slot);
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, gapMs);
+    QFETCH(bool, decoded);
+
+    Bench bench;
+    QVERIFY(bench.setUp(slot));
+    OptionIP &w = bench.w;
+    w.Label6->setText(QStringLiteral("before"));
+
+    // What the window shows after each arrival has been handled.
+    QStringList statuses;
+    QList<QStringList> grids;
+    connect(w.Winsock1[0], &Winsock::dataArrival, this, [&] {
+        statuses << w.lblStatus[0]->text();
+        grids << column(w, slot, 3);
+    });
+
+    stepTo(w, slot);
+    QTRY_COMPARE_WITH_TIMEOUT(bench.device.received.size(), 24, 10000);
+    QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Transmit"));
+    bench.device.send(bytes, gapMs);
+
+    QTRY_VERIFY_WITH_TIMEOUT(resting(w) && !statuses.isEmpty(), 10000);
+    // Sent in pieces, the reply raised several arrivals before it was whole.
+    if (gapMs > 0) QVERIFY(statuses.size() >= 2);
+
+    if (decoded) {
+        QCOMPARE(column(w, slot, 3), texts({901, 902, 65535}));
+        QCOMPARE(w.Label6->text(), QStringLiteral("15"));
+        QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Received"));
+        QCOMPARE(ui::backColor(w.lblStatus[0]), ui::green());
+        QCOMPARE(w.cellText(4, valueColumn(slot)), QString());
+        // A reply in pieces is taken once, whole: nothing moves before its last byte.
+        const qsizetype taken = statuses.indexOf(QStringLiteral("Received"));
+        QVERIFY(taken >= 0);
+        for (qsizetype k = 0; k < statuses.size(); ++k) {
+            QCOMPARE(statuses[k],
+                     k < taken ? QStringLiteral("Transmit") : QStringLiteral("Received"));
+            QCOMPARE(grids[k], k < taken ? texts(Sentinel) : texts({901, 902, 65535}));
+        }
+    } else {
+        QCOMPARE(column(w, slot, 3), texts(Sentinel));
+        QCOMPARE(w.Label6->text(), QStringLiteral("before"));
+        QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Data Loss"));
+        QCOMPARE(ui::backColor(w.lblStatus[0]), ui::yellow());
+        QVERIFY(!statuses.contains(QStringLiteral("Received")));
+        for (const QStringList &grid : grids)
+            QCOMPARE(grid, texts(Sentinel));
+    }
+
+    // The cycle goes on: a good reply to the next request is taken as usual.
+    stepTo(w, slot);
+    QTRY_COMPARE_WITH_TIMEOUT(bench.device.received.size(), 36, 10000);
+    bench.device.send(readReply({21, 22, 23}));
+    QTRY_COMPARE_WITH_TIMEOUT(column(w, slot, 3), texts({21, 22, 23}), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(resting(w), 10000);
+    QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Received"));
+}
+
+void tst_faultyreplies::leftoverIsDiscardedAtTheNextRequest()
+{
+    Bench bench;
+    QVERIFY(bench.setUp(4));
+    OptionIP &w = bench.w;
+    setSlot(w, 0, 0, QStringLiteral("1"), QStringLiteral("2"));
+
+    // Half a reply arrives and waits for the rest, which never comes.
+    stepTo(w, 4);
+    QTRY_COMPARE_WITH_TIMEOUT(bench.device.received.size(), 24, 10000);
+    bench.device.send(readReply({31, 32, 33}).left(5));
+    QTRY_COMPARE_WITH_TIMEOUT(w.Winsock1[0]->bytesAvailable(), qint64(5), 10000);
+    QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Transmit"));
+    QCOMPARE(column(w, 4, 3), texts(Sentinel));
+
+    // The next request on the link drops it, so the next reply is read from its first byte.
+    w.Timer3_Timer();
+    QCOMPARE(int(w.slotIdx), 0);
+    setSlot(w, 4, 2, QStringLiteral("1"), QStringLiteral("0"));
+    QCOMPARE(w.Winsock1[0]->bytesAvailable(), qint64(0));
+    QTRY_COMPARE_WITH_TIMEOUT(bench.device.received.size(), 36, 10000);
+    bench.device.send(readReply({41, 42}));
+    QTRY_VERIFY_WITH_TIMEOUT(resting(w), 10000);
+    QCOMPARE(column(w, 0, 2), texts({41, 42}));
+    QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Received"));
+    QCOMPARE(w.Label6->text(), QStringLiteral("13"));
+}
+
+void tst_faultyreplies::lateReplyAfterTheCycleMovedOn()
+{
+    QTemporaryDir dir;
+    OptionIP w(dir.path());
+    shapeForPolling(w);
+    ScriptedDevice device;
+    QVERIFY(device.start());
+    QVERIFY(connectLink(w, 0, device.port()));
+    setSlot(w, 0, 0, QStringLiteral("1"), QStringLiteral("3"));
+    setSlot(w, 1, 0, QStringLiteral("10"), QStringLiteral("5"));
+    for (int s = 2; s < 5; ++s)
+        setSlot(w, s, 2, QStringLiteral("1"), QStringLiteral("0"));
+
+    w.Timer3_Timer();
+    QTRY_COMPARE_WITH_TIMEOUT(device.received.size(), 12, 10000);
+    // The next tick comes before the device answers and moves on to slot 1.
+    w.Timer3_Timer();
+    QCOMPARE(int(w.slotIdx), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(device.received.size(), 24, 10000);
+
+    device.send(readReply({701, 702, 703})); // slot 0's reply, now late
+    QTRY_VERIFY_WITH_TIMEOUT(resting(w), 10000);
+    QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Data Loss"));
+    for (int row = 1; row < 30; ++row) {
+        QCOMPARE(w.cellText(row, 2), QString());
+        QCOMPARE(w.cellText(row, 4), QString());
+    }
+
+    // Slot 1's reply comes after the cycle has left link 0: it waits there, unread.
+    device.send(readReply({801, 802, 803, 804, 805}));
+    QTRY_COMPARE_WITH_TIMEOUT(w.Winsock1[0]->bytesAvailable(), qint64(19), 10000);
+    QCOMPARE(w.cellText(1, 4), QString());
+    QVERIFY(resting(w));
+
+    // The snapshot never saw any of it.
+    w.print_click();
+    const QStringList fields = w.txt_print->text().split(QLatin1Char('#'));
+    QCOMPARE(fields.size(), 13);
+    QCOMPARE(fields[1], QString());
+    QCOMPARE(fields[2], QString());
+}
+
+void tst_faultyreplies::bytesOnAnotherLink()
+{
+    Bench bench;
+    QVERIFY(bench.setUp(4));
+    OptionIP &w = bench.w;
+    ScriptedDevice other;
+    QVERIFY(other.start());
+    QVERIFY(connectLink(w, 1, other.port()));
+    w.lblStatus[1]->setText(QStringLiteral("Connected OK"));
+    w.Label6->setText(QStringLiteral("before"));
+
+    stepTo(w, 4);
+    QTRY_COMPARE_WITH_TIMEOUT(bench.device.received.size(), 24, 10000);
+    // A reply of just the right size, but on link 1 while slot 4 reads link 0.
+    other.send(readReply({1, 2, 3}));
+    QTRY_COMPARE_WITH_TIMEOUT(w.Winsock1[1]->bytesAvailable(), qint64(15), 10000);
+    QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Transmit"));
+    QCOMPARE(w.lblStatus[1]->text(), QStringLiteral("Connected OK"));
+    QCOMPARE(column(w, 4, 3), texts(Sentinel));
+    QCOMPARE(w.Label6->text(), QStringLiteral("before"));
+    QVERIFY(!resting(w));
+
+    bench.device.send(readReply({4, 5, 6}));
+    QTRY_VERIFY_WITH_TIMEOUT(resting(w), 10000);
+    QCOMPARE(column(w, 4, 3), texts({4, 5, 6}));
+
+    // Link 1's next request drops what waited there; its own reply is what gets shown.
+    setSlot(w, 0, 1, QStringLiteral("1"), QStringLiteral("3"));
+    setSlot(w, 4, 2, QStringLiteral("1"), QStringLiteral("0"));
+    stepTo(w, 0);
+    QCOMPARE(w.Winsock1[1]->bytesAvailable(), qint64(0));
+    QTRY_COMPARE_WITH_TIMEOUT(other.received.size(), 12, 10000);
+    other.send(readReply({7, 8, 9}));
+    QTRY_VERIFY_WITH_TIMEOUT(resting(w), 10000);
+    QCOMPARE(column(w, 0, 3), texts({7, 8, 9}));
+    QCOMPARE(w.lblStatus[1]->text(), QStringLiteral("Received"));
+
+    // An arrival is answered for the link that raised it only, even when the slot's own
+    // link has a whole reply waiting.
+    QCOMPARE(int(w.devIdx), 2);
+    bench.device.send(readReply({71, 72, 73}));
+    QTRY_COMPARE_WITH_TIMEOUT(w.Winsock1[0]->bytesAvailable(), qint64(15), 10000);
+    w.devIdx = 0;
+    const QString before = w.lblStatus[0]->text();
+    w.Winsock1_DataArrival(1, 15);
+    QCOMPARE(w.Winsock1[0]->bytesAvailable(), qint64(15));
+    QCOMPARE(w.lblStatus[0]->text(), before);
+    w.Winsock1_DataArrival(0, 15);
+    QCOMPARE(w.Winsock1[0]->bytesAvailable(), qint64(0));
+    QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Data Loss")); // no request of its own
+    QCOMPARE(column(w, 4, 3), texts({4, 5, 6}));
+}
+
+void tst_faultyreplies::deviceClosesInTheMiddleOfAReply()
+{
+    Bench bench;
+    QVERIFY(bench.setUp(4));
+    OptionIP &w = bench.w;
+    setSlot(w, 0, 0, QStringLiteral("1"), QStringLiteral("3"));
+    ui::disableTimer(w.Timer1);
+    w.lbtgl->setText(QStringLiteral("D"));
+    w.lbjam->setText(QStringLiteral("T"));
+
+    stepTo(w, 4);
+    QTRY_COMPARE_WITH_TIMEOUT(bench.device.received.size(), 24, 10000);
+    bench.device.send(readReply({51, 52, 53}).left(10));
+    bench.device.closeClient();
+    QTRY_VERIFY_WITH_TIMEOUT(w.Winsock1[0]->state() != Winsock::Connected, 10000);
+
+    // The reply stays unfinished: nothing taken into the grid, the slot still waits.
+    QCOMPARE(column(w, 4, 3), texts(Sentinel));
+    QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Transmit"));
+    QCOMPARE(ui::backColor(w.strReg[4]), ui::green());
+    QVERIFY(!w.Timer4->isActive());
+
+    // The next tick moves on; the closed link is now read as not connected.
+    w.Timer3_Timer();
+    QCOMPARE(int(w.slotIdx), 0);
+    QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Not connected"));
+    QCOMPARE(column(w, 0, 3), QStringList({"???", "???", "???"}));
+    // Written on the tick: slot 0's marks are in, slot 4 still shows its earlier reply.
+    QCOMPARE(w.txt_print->text(), QStringLiteral("#???####11######D#T"));
+    QFile file(bench.dir.filePath(QStringLiteral("data.txt")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), w.txt_print->text().toLocal8Bit() + "\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(resting(w), 10000);
+}
+
+void tst_faultyreplies::unsolicitedBytes()
+{
+    // Before any request since start: nothing is decoded, whatever arrives.
+    {
+        QTemporaryDir dir;
+        OptionIP w(dir.path());
+        shapeForPolling(w);
+        ScriptedDevice device;
+        QVERIFY(device.start());
+        QVERIFY(connectLink(w, 0, device.port()));
+        ui::setBackColor(w.strReg[4], ui::green());
+        device.send(readReply({}));
+        QTRY_COMPARE_WITH_TIMEOUT(w.lblStatus[0]->text(), QStringLiteral("Data Loss"), 10000);
+        QCOMPARE(ui::backColor(w.lblStatus[0]), ui::yellow());
+        QCOMPARE(w.Label6->text(), QStringLiteral("www.example.com"));
+        QVERIFY(resting(w));
+    }
+
+    // A slot whose link was down got no request; a reply-shaped message that comes once the
+    // link is back is not its answer.
+    Bench bench;
+    QVERIFY(bench.setUp(4));
+    OptionIP &w = bench.w;
+    w.Winsock1[0]->close();
+    stepTo(w, 4);
+    QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Not connected"));
+    QCOMPARE(column(w, 4, 3), QStringList({"???", "???", "???"}));
+    QVERIFY(connectLink(w, 0, bench.device.port()));
+    QTRY_COMPARE_WITH_TIMEOUT(bench.device.connections, 2, 10000);
+    bench.device.send(readReply({91, 92, 93}));
+    QTRY_COMPARE_WITH_TIMEOUT(w.lblStatus[0]->text(), QStringLiteral("Data Loss"), 10000);
+    QCOMPARE(column(w, 4, 3), QStringList({"???", "???", "???"}));
+    QVERIFY(resting(w));
+}
+
+void tst_faultyreplies::randomBytesInRandomPieces()
+{
+    Bench bench;
+    QVERIFY(bench.setUp(4));
+    OptionIP &w = bench.w;
+    w.Label6->setText(QStringLiteral("before"));
+
+    // After every arrival the window has handled, nothing of the noise may show.
+    QStringList violations;
+    int arrivals = 0;
+    connect(w.Winsock1[0], &Winsock::dataArrival, this, [&] {
+        ++arrivals;
+        if (column(w, 4, 3) != texts(Sentinel) || w.Label6->text() != QStringLiteral("before") ||
+            w.lblStatus[0]->text() == QStringLiteral("Received"))
+            violations << w.lblStatus[0]->text() + QLatin1Char(' ') + column(w, 4, 3).join(u',');
+    });
+
+    QRandomGenerator random(20240607);
+    auto noise = [&random] {
+        QByteArray bytes;
+        const int frames = int(random.bounded(1, 6));
+        for (int f = 0; f < frames; ++f) {
+            if (random.bounded(2) == 0) {
+                QByteArray junk(int(random.bounded(0, 300)), 0);
+                for (char &c : junk)
+                    c = char(random.bounded(256));
+                bytes += junk;
+                continue;
+            }
+            // Header-shaped: a length field in or out of range, a function code of 3 or
+            // another, and a byte count that never fits three registers.
+            const int length = int(random.bounded(0, 270));
+            QByteArray frame = QByteArray::fromHex("00000000");
+            frame.append(char(length >> 8)).append(char(length & 0xFF)).append(char(1));
+            frame.append(char(random.bounded(2) ? 3 : random.bounded(256)));
+            int byteCount = int(random.bounded(256));
+            if (byteCount == 6) byteCount = 7;
+            frame.append(char(byteCount));
+            const int body = int(random.bounded(0, 300));
+            for (int k = 0; k < body; ++k)
+                frame.append(char(random.bounded(256)));
+            bytes += frame;
+        }
+        return bytes;
+    };
+
+    for (int round = 0; round < 40; ++round) {
+        stepTo(w, 4);
+        const QByteArray bytes = noise();
+        bool done = false;
+        int at = 0, delay = 0;
+        while (at < bytes.size()) {
+            const int piece = int(random.bounded(1, 120));
+            const QByteArray part = bytes.mid(at, piece);
+            at += piece;
+            delay += int(random.bounded(0, 4));
+            QTimer::singleShot(delay, this, [&bench, part] { bench.device.send(part); });
+        }
+        QTimer::singleShot(delay + 1, this, [&done] { done = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(done, 10000);
+        QVERIFY2(violations.isEmpty(), qPrintable(QStringLiteral("round %1").arg(round)));
+    }
+    QVERIFY(arrivals > 40);
+    QCOMPARE(column(w, 4, 3), texts(Sentinel));
+
+    // On a fresh connection the link works as before.
+    QVERIFY(connectLink(w, 0, bench.device.port()));
+    QTRY_COMPARE_WITH_TIMEOUT(bench.device.connections, 2, 10000);
+    const qsizetype asked = bench.device.received.size();
+    stepTo(w, 4);
+    QTRY_COMPARE_WITH_TIMEOUT(bench.device.received.size(), asked + 12, 10000);
+    QCOMPARE(bench.device.received.right(12), QByteArray::fromHex("000000000006010300000003"));
+    bench.device.send(readReply({61, 62, 63}));
+    QTRY_COMPARE_WITH_TIMEOUT(column(w, 4, 3), texts({61, 62, 63}), 10000);
+}
+
+QTEST_MAIN(tst_faultyreplies)
+#include "tst_faultyreplies.moc"
