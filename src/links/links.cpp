@@ -1,18 +1,198 @@
 #include "app/optionip.h"
 
+#include "app/ui.h"
+#include "links/truth.h"
+#include "links/winsock.h"
+#include "modbus/frames.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+
+namespace
+{
+
+// Longest wait of the connect and disconnect handlers for their socket.
+constexpr qint64 SocketWaitMs = 2000;
+
+constexpr int LastLoadTick = 1000;
+constexpr int EndTick = 990;
+// More Timer2 ticks than this end the countdown and start a new run.
+constexpr int LastFailTick = 9;
+
+bool validLink(int index)
+{
+    return index >= 0 && index < OptionIP::LinkCount;
+}
+
+void showStatus(QLabel *label, const QString &caption, const QColor &color)
+{
+    label->setText(caption);
+    ui::setBackColor(label, color);
+}
+
+// Test of the disconnect steps: the link is not connected.
+bool notConnected(const OptionIP &w, int index)
+{
+    return w.Winsock1[size_t(index)]->state() != Winsock::Connected;
+}
+
+// Test of the connect steps: the link is closed and its mark reads false. Both halves are
+// always evaluated; a mark that does not convert fails the test, and a failed test runs the
+// guarded action.
+bool closedAndMarked(const OptionIP &w, int index)
+{
+    const bool closed = w.Winsock1[size_t(index)]->state() == Winsock::Closed;
+    const std::optional<bool> truth = links::textToTruth(w.sconText[size_t(index)]);
+    if (!truth) return true;
+    return closed && !*truth;
+}
+
+// Final check of a run: some link is not connected while its mark reads false. All three
+// states and marks are read, in link order, before the result is used; a mark that does not
+// convert fails the check, which then starts the countdown.
+bool someMarkedLinkDown(const OptionIP &w)
+{
+    bool failed = false, holds = false;
+    for (int i = 0; i < OptionIP::LinkCount; ++i) {
+        const bool down = notConnected(w, i);
+        const std::optional<bool> truth = links::textToTruth(w.sconText[size_t(i)]);
+        if (!truth)
+            failed = true;
+        else if (down && !*truth)
+            holds = true;
+    }
+    return failed || holds;
+}
+
+} // namespace
+
 void OptionIP::cmdConnect_Click(int index)
 {
-    Q_UNUSED(index);
+    if (!validLink(index)) return;
+    const auto i = size_t(index);
+    Winsock *socket = Winsock1[i];
+
+    setCursor(Qt::WaitCursor);
+    // Each of the three socket steps fails by itself (socket not closed, port not
+    // convertible or out of range) and is then skipped.
+    socket->setRemoteHost(txtIP[i]->text());
+    if (const std::optional<double> number = frames::readLocaleNumber(txtPort[i]->text())) {
+        if (const std::optional<qint32> port = frames::roundHalfEven(*number))
+            socket->setRemotePort(*port);
+    }
+    socket->connectToRemote();
+
+    waitForState(index, Winsock::Connected);
+
+    if (socket->state() == Winsock::Connected)
+        showStatus(lblStatus[i], QStringLiteral("Connected OK"), ui::green());
+    else
+        showStatus(lblStatus[i], QStringLiteral("Tidak bisa Connect "), ui::yellow());
+    cmdConnect[i]->setEnabled(false);
+    unsetCursor();
 }
+
 void OptionIP::cmdDisconnect_Click(int index)
 {
-    Q_UNUSED(index);
+    if (!validLink(index)) return;
+    const auto i = size_t(index);
+    Winsock *socket = Winsock1[i];
+
+    setCursor(Qt::WaitCursor);
+    if (socket->state() != Winsock::Closed) socket->close();
+
+    waitForState(index, Winsock::Closed);
+
+    if (socket->state() == Winsock::Closed) {
+        showStatus(lblStatus[i], QStringLiteral("Disconnected"), ui::red());
+        cmdConnect[i]->setEnabled(true);
+    } else {
+        showStatus(lblStatus[i], QStringLiteral("Error disconnect!"), ui::yellow());
+    }
+    unsetCursor();
 }
+
 bool OptionIP::waitForState(int index, int wanted)
 {
-    Q_UNUSED(index);
-    Q_UNUSED(wanted);
-    return false;
+    if (!validLink(index)) return false;
+    const Winsock *socket = Winsock1[size_t(index)];
+
+    QElapsedTimer clock;
+    clock.start();
+    // Its only job is to end the blocking pass below at the deadline.
+    QTimer wakeUp;
+    wakeUp.setSingleShot(true);
+    wakeUp.setTimerType(Qt::PreciseTimer);
+
+    while (socket->state() != wanted) {
+        const qint64 left = SocketWaitMs - clock.elapsed();
+        if (left <= 0) break;
+        // Re-armed when it fired a moment before the clock reached the deadline.
+        if (!wakeUp.isActive()) wakeUp.start(int(left));
+        // Blocks until at least one event (socket, timer, click, the wake-up) has been handled.
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return socket->state() == wanted;
 }
-void OptionIP::tloading_Timer() {}
-void OptionIP::Timer2_Timer() {}
+
+void OptionIP::tloading_Timer()
+{
+    Label4->hide();
+    bar[0]->show();
+    if (loadTick < LastLoadTick) ++loadTick;
+    bar[0]->setValue(loadTick);
+
+    switch (loadTick) {
+    case 50:
+        if (notConnected(*this, 0)) cmdDisconnect_Click(0);
+        break;
+    case 100:
+        if (notConnected(*this, 1)) cmdDisconnect_Click(1);
+        break;
+    case 150:
+        if (notConnected(*this, 2)) cmdDisconnect_Click(2);
+        break;
+    case 300:
+        if (closedAndMarked(*this, 0)) cmdConnect_Click(0);
+        break;
+    case 500:
+        if (closedAndMarked(*this, 1)) cmdConnect_Click(1);
+        break;
+    case 700:
+        if (closedAndMarked(*this, 2)) cmdConnect_Click(2);
+        break;
+    case 950:
+        for (QGroupBox *frame : frmDevice)
+            frame->setEnabled(true);
+        ui::enableTimer(Timer3);
+        break;
+    case EndTick:
+        ui::disableTimer(tloading);
+        bar[0]->setValue(0);
+        bar[0]->hide();
+        loadTick = 0;
+        if (someMarkedLinkDown(*this)) ui::enableTimer(Timer2);
+        break;
+    default:
+        break;
+    }
+}
+
+void OptionIP::Timer2_Timer()
+{
+    if (failTick > LastFailTick) {
+        failTick = 0;
+        ui::disableTimer(Timer2);
+        ui::enableTimer(tloading);
+    } else {
+        ++failTick;
+    }
+    Label4->show();
+    Label4->setText(QStringLiteral("Gagal koneksi...") + QString::number(failTick));
+}

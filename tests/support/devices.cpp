@@ -10,6 +10,12 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 quint16 freeLoopbackPort()
 {
     QTcpServer probe;
@@ -135,4 +141,39 @@ bool connectLink(OptionIP &window, int index, quint16 port)
     socket->setRemotePort(port);
     socket->connectToRemote();
     return QTest::qWaitFor([socket] { return socket->state() == Winsock::Connected; }, 5000);
+}
+
+quint16 silentLoopbackPort(QObject *owner)
+{
+    QVector<int> fds;
+    auto closeAll = [](const QVector<int> &open) {
+        for (const int fd : open)
+            ::close(fd);
+    };
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener < 0) return 0;
+    fds << listener;
+    if (::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        ::listen(listener, 0) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        closeAll(fds);
+        return 0;
+    }
+    // Each filler is given time to complete before the next one, so the queue is full
+    // before anyone else knocks; a SYN that then arrives is dropped, not answered.
+    for (int filler = 0; filler < 2; ++filler) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) break;
+        fds << fd;
+        ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+        pollfd wait{fd, POLLOUT, 0};
+        ::poll(&wait, 1, 250);
+    }
+    auto *holder = new QObject(owner);
+    QObject::connect(holder, &QObject::destroyed, [fds, closeAll] { closeAll(fds); });
+    return ntohs(address.sin_port);
 }

@@ -72,3 +72,8 @@ QByteArray exceptionReply(quint8 code);
 // Connects link `index` of the window straight to 127.0.0.1:port through its socket and
 // waits until it is connected. Returns false when it is not within a few seconds.
 bool connectLink(OptionIP &window, int index, quint16 port);
+
+// A port on 127.0.0.1 whose listener never completes a handshake: it is never accepted from
+// and its backlog is kept full, so a further connection attempt gets no answer and stays
+// connecting. The listener lives as long as `owner`. Returns 0 when it cannot be set up.
+quint16 silentLoopbackPort(QObject *owner);
