@@ -1,0 +1,206 @@
+// quorvel-sim: a Modbus/TCP device on 127.0.0.1 whose holding registers keep moving, for
+// trying the monitor and its tests without field hardware.
+
+#include "simulator.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QHash>
+#include <QHostAddress>
+#include <QModbusDataUnit>
+#include <QModbusDataUnitMap>
+#include <QModbusTcpServer>
+#include <QSocketNotifier>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace
+{
+
+const QString ListenAddress = QStringLiteral("127.0.0.1");
+
+void printLine(std::FILE *stream, const QString &line)
+{
+    const QByteArray bytes = line.toLocal8Bit() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    // Flushed per line: whoever reads a pipe from us waits for these lines.
+    std::fflush(stream);
+}
+
+int signalWriteFd = -1;
+int signalReadFd = -1;
+
+extern "C" void onStopSignal(int signalNumber)
+{
+    // Only async-signal-safe work here: hand the signal to the event loop.
+    const char byte = char(signalNumber);
+    [[maybe_unused]] const ssize_t written = ::write(signalWriteFd, &byte, 1);
+}
+
+QString signalName(int signalNumber)
+{
+    switch (signalNumber) {
+    case SIGINT:
+        return QStringLiteral("SIGINT");
+    case SIGTERM:
+        return QStringLiteral("SIGTERM");
+    case SIGHUP:
+        return QStringLiteral("SIGHUP");
+    default:
+        return QStringLiteral("signal %1").arg(signalNumber);
+    }
+}
+
+// SIGINT (Ctrl+C), SIGTERM and SIGHUP end the event loop, so main() returns 0 as usual.
+bool quitOnStopSignals(QCoreApplication &app)
+{
+    int fds[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return false;
+    signalWriteFd = fds[0];
+    signalReadFd = fds[1];
+    ::fcntl(signalWriteFd, F_SETFL, O_NONBLOCK);
+    ::fcntl(signalReadFd, F_SETFL, O_NONBLOCK);
+
+    auto *notifier = new QSocketNotifier(signalReadFd, QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
+        char byte = 0;
+        int signalNumber = 0;
+        while (::read(signalReadFd, &byte, 1) == 1)
+            signalNumber = byte;
+        printLine(stdout, QStringLiteral("stopping on %1").arg(signalName(signalNumber)));
+        QCoreApplication::quit();
+    });
+
+    struct sigaction action = {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(signalNumber, &action, nullptr);
+    return true;
+}
+
+QString peerText(const QTcpSocket *socket)
+{
+    return QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
+}
+
+// One line per client that connects or leaves. The peer is remembered at connect time
+// because a socket that has gone may no longer know it.
+class ClientLog
+{
+public:
+    void connected(const QTcpSocket *socket)
+    {
+        const QString peer = peerText(socket);
+        m_peers.insert(socket, peer);
+        printLine(
+            stdout,
+            QStringLiteral("client %1 connected (%2 connected)").arg(peer).arg(m_peers.size()));
+    }
+
+    void left(const QTcpSocket *socket)
+    {
+        const QString peer = m_peers.contains(socket) ? m_peers.take(socket) : peerText(socket);
+        printLine(stdout,
+                  QStringLiteral("client %1 left (%2 connected)").arg(peer).arg(m_peers.size()));
+    }
+
+private:
+    QHash<const QTcpSocket *, QString> m_peers;
+};
+
+class AcceptAndLog : public QModbusTcpConnectionObserver
+{
+public:
+    explicit AcceptAndLog(ClientLog &log) : m_log(log) {}
+
+    bool acceptNewConnection(QTcpSocket *newClient) override
+    {
+        m_log.connected(newClient);
+        return true;
+    }
+
+private:
+    ClientLog &m_log;
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+
+    const std::optional<quint16> port = sim::portFromArguments(app.arguments().mid(1));
+    if (!port) {
+        printLine(stderr, QStringLiteral("usage: quorvel-sim [port]  (port 1..65535, default %1)")
+                              .arg(sim::DefaultPort));
+        return 2;
+    }
+    if (!quitOnStopSignals(app)) {
+        printLine(stderr, QStringLiteral("quorvel-sim: cannot set up signal handling"));
+        return 1;
+    }
+
+    // Declared before the server, which calls into it until it is gone.
+    ClientLog clients;
+    sim::RegisterBank bank;
+
+    QModbusTcpServer server;
+    QModbusDataUnitMap map;
+    map.insert(QModbusDataUnit::HoldingRegisters,
+               QModbusDataUnit(QModbusDataUnit::HoldingRegisters, 0, sim::RegisterCount));
+    server.setMap(map);
+    server.setServerAddress(sim::UnitId);
+    server.setData(QModbusDataUnit(QModbusDataUnit::HoldingRegisters, 0, bank.values()));
+    // The server owns the observer.
+    server.installConnectionObserver(new AcceptAndLog(clients));
+    QObject::connect(&server, &QModbusTcpServer::modbusClientDisconnected, &app,
+                     [&clients](QTcpSocket *socket) { clients.left(socket); });
+    server.setConnectionParameter(QModbusDevice::NetworkAddressParameter, ListenAddress);
+    server.setConnectionParameter(QModbusDevice::NetworkPortParameter, *port);
+    if (!server.connectDevice()) {
+        printLine(stderr, QStringLiteral("quorvel-sim: cannot listen on %1:%2: %3")
+                              .arg(ListenAddress)
+                              .arg(*port)
+                              .arg(server.errorString()));
+        return 1;
+    }
+    printLine(stdout, QStringLiteral("listening on %1:%2, unit %3, holding registers 1-%4 "
+                                     "(addresses 0-%5), updated every %6 ms")
+                          .arg(ListenAddress)
+                          .arg(*port)
+                          .arg(sim::UnitId)
+                          .arg(sim::RegisterCount)
+                          .arg(sim::RegisterCount - 1)
+                          .arg(sim::UpdateIntervalMs));
+
+    // Errors while serving, such as a reply that cannot be written, go to stderr.
+    QObject::connect(
+        &server, &QModbusDevice::errorOccurred, &app, [&server](QModbusDevice::Error error) {
+            if (error != QModbusDevice::NoError)
+                printLine(stderr, QStringLiteral("quorvel-sim: %1").arg(server.errorString()));
+        });
+
+    QTimer updates;
+    updates.setInterval(sim::UpdateIntervalMs);
+    QObject::connect(&updates, &QTimer::timeout, &server, [&bank, &server] {
+        bank.advance();
+        server.setData(QModbusDataUnit(QModbusDataUnit::HoldingRegisters, 0, bank.values()));
+    });
+    updates.start();
+
+    const int result = app.exec();
+    updates.stop();
+    // Closing here, not in the destructor, logs the clients that are still connected.
+    server.disconnectDevice();
+    // The server releases a closed client's socket with deleteLater(); let that happen.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return result;
+}

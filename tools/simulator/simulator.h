@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+// What the device simulator serves: holding registers 1 to 10000 whose values move on every
+// update, each register following a pattern chosen by its number so that a reader can tell
+// which register it is looking at. Plain functions and one value type: no sockets.
+namespace sim
+{
+
+constexpr quint16 DefaultPort = 1502;
+constexpr int UnitId = 1;
+constexpr int RegisterCount = 10000; // register numbers 1..10000, wire addresses 0..9999
+constexpr int UpdateIntervalMs = 250;
+
+// Ramp, sine and random walk all stay within 0..RangeTop.
+constexpr int RangeTop = 1000;
+constexpr int RampStep = 10;
+constexpr int SinePeriodTicks = 240; // one minute at four updates a second
+constexpr int WalkMinStep = 5;       // large enough to be seen on every read
+constexpr int WalkMaxStep = 25;
+
+// The pattern of register n follows n mod 4, so the first four registers of any block
+// read from register 1 show one of each.
+enum class Pattern {
+    RandomWalk, // n mod 4 == 0
+    Counter,    // n mod 4 == 1: +1 on every update, wrapping at 65535
+    Ramp,       // n mod 4 == 2: 0, 10, ..., 1000, 0, ...
+    Sine,       // n mod 4 == 3: one period a minute, scaled to 0..1000
+};
+
+Pattern patternOf(int registerNumber);
+
+// Value of register n before the first update.
+quint16 initialValue(int registerNumber);
+
+// Value of register n after update number `tick` (1, 2, ...), from its value before it.
+quint16 nextValue(int registerNumber, quint64 tick, quint16 previous);
+
+// The sine register's value at a tick; each block of four registers has its own phase.
+quint16 sineValue(int registerNumber, quint64 tick);
+
+// The random walk's move at a tick: never 0, magnitude WalkMinStep..WalkMaxStep, the same
+// for the same register and tick.
+int walkStep(int registerNumber, quint64 tick);
+
+// A TCP port given as decimal digits only, 1..65535.
+std::optional<quint16> parsePort(const QString &text);
+
+// The port from the command-line arguments after the program name: DefaultPort when there
+// are none, nothing when they are not exactly one valid port.
+std::optional<quint16> portFromArguments(const QStringList &arguments);
+
+// All registers of the simulated device, advanced one update at a time.
+class RegisterBank
+{
+public:
+    RegisterBank();
+
+    void advance();
+
+    quint64 tick() const { return m_tick; }
+    // Index i holds register i + 1, i.e. the value at wire address i.
+    const QList<quint16> &values() const { return m_values; }
+    // 0 for a register number outside 1..RegisterCount.
+    quint16 value(int registerNumber) const;
+
+private:
+    QList<quint16> m_values;
+    quint64 m_tick = 0;
+};
+
+} // namespace sim
