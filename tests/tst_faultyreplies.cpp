@@ -2,6 +2,7 @@
 #include "app/ui.h"
 #include "links/winsock.h"
 #include "support/devices.h"
+#include "support/pollwindow.h"
 
 #include <QComboBox>
 #include <QFile>
@@ -15,35 +16,6 @@
 
 namespace
 {
-
-void shapeForPolling(OptionIP &w)
-{
-    w.tabel->setRowCount(30);
-    w.tabel->setColumnCount(30);
-    for (QLineEdit *host : w.txtIP)
-        host->clear();
-    w.slotIdx = 4;
-}
-
-void setSlot(OptionIP &w, int slot, int link, const QString &start, const QString &count)
-{
-    w.LstIP[size_t(slot)]->setCurrentIndex(link);
-    w.strReg[size_t(slot)]->setText(start);
-    w.LegReg[size_t(slot)]->setText(count);
-}
-
-bool resting(const OptionIP &w)
-{
-    for (const QLineEdit *box : w.strReg) {
-        if (ui::backColor(box) == ui::green()) return false;
-    }
-    return w.slotIdx == 4 && !w.Timer4->isActive();
-}
-
-int valueColumn(int slot)
-{
-    return (slot + 1) * 2;
-}
 
 QStringList column(const OptionIP &w, int slot, int rows)
 {

@@ -2,6 +2,7 @@
 #include "app/ui.h"
 #include "links/winsock.h"
 #include "support/devices.h"
+#include "support/pollwindow.h"
 
 #include <QComboBox>
 #include <QFile>
@@ -19,46 +20,9 @@
 namespace
 {
 
-// The window as polling needs it, without start-up: a 30 by 30 grid, the cycle at rest and
-// no host text that anything could dial.
-void shapeForPolling(OptionIP &w)
-{
-    w.tabel->setRowCount(30);
-    w.tabel->setColumnCount(30);
-    for (QLineEdit *host : w.txtIP)
-        host->clear();
-    w.slotIdx = 4;
-}
-
-void setSlot(OptionIP &w, int slot, int link, const QString &start, const QString &count)
-{
-    w.LstIP[size_t(slot)]->setCurrentIndex(link);
-    w.strReg[size_t(slot)]->setText(start);
-    w.LegReg[size_t(slot)]->setText(count);
-}
-
 bool isGreen(const QWidget *widget)
 {
     return ui::backColor(widget) == ui::green();
-}
-
-int greenSlots(const OptionIP &w)
-{
-    int green = 0;
-    for (const QLineEdit *box : w.strReg)
-        green += isGreen(box) ? 1 : 0;
-    return green;
-}
-
-// At rest after slot 4: nothing highlighted, no step pending.
-bool resting(const OptionIP &w)
-{
-    return w.slotIdx == 4 && greenSlots(w) == 0 && !w.Timer4->isActive();
-}
-
-int valueColumn(int slot)
-{
-    return (slot + 1) * 2;
 }
 
 struct Exchange {

@@ -2,6 +2,7 @@
 #include "app/ui.h"
 #include "snapshot/snapshot.h"
 #include "support/devices.h"
+#include "support/pollwindow.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -30,21 +31,6 @@ void shapeForSnapshot(OptionIP &w)
     w.lbtgl->setText(QStringLiteral("07 / Dec / 2026"));
     w.lbjam->setText(QStringLiteral("09:34:54"));
     w.slotIdx = 4;
-}
-
-void setSlot(OptionIP &w, int slot, int link, const QString &start, const QString &count)
-{
-    w.LstIP[size_t(slot)]->setCurrentIndex(link);
-    w.strReg[size_t(slot)]->setText(start);
-    w.LegReg[size_t(slot)]->setText(count);
-}
-
-bool resting(const OptionIP &w)
-{
-    for (const QLineEdit *box : w.strReg) {
-        if (ui::backColor(box) == ui::green()) return false;
-    }
-    return w.slotIdx == 4 && !w.Timer4->isActive();
 }
 
 QByteArray fileBytes(const QString &path)
