@@ -172,6 +172,10 @@ void tst_frames::startAddressWithCommaDecimal()
     QCOMPARE(startAddressBytes(QStringLiteral("40001"), german),
              (std::array<quint8, 2>{0x9C, 0x40}));
     QCOMPARE(startAddressBytes(QStringLiteral("2.5"), german), (std::array<quint8, 2>{0, 0}));
+    // A locale that writes native digits still gives the right address.
+    const QLocale arabic(QLocale::Arabic, QLocale::Egypt);
+    QCOMPARE(startAddressBytes(QStringLiteral("40001"), arabic),
+             (std::array<quint8, 2>{0x9C, 0x40}));
     // With the full stop as decimal point the fraction survives and is rounded.
     QCOMPARE(startAddressBytes(QStringLiteral("3.5"), QLocale::c()), (std::array<quint8, 2>{0, 2}));
 }

@@ -23,6 +23,7 @@ private slots:
     void reading_data();
     void reading();
     void writing_data();
+    void crlfWriterAfterLoneCr();
     void writing();
     void namesThatCannotBeStored();
     void valuesCutAtLineBreak();
@@ -182,6 +183,20 @@ void tst_inifile::writing()
     const std::optional<QByteArray> back = readValue(*written, "set", key);
     QVERIFY(back);
     QCOMPARE(*back, value);
+}
+
+void tst_inifile::crlfWriterAfterLoneCr()
+{
+    // The last line ends in a lone CR: appending must not turn it into part of a value.
+    for (const QByteArray &text :
+         {QByteArray("[set]\r\nport0=502\r"), QByteArray("[other]\r\nport0=502\r")}) {
+        const std::optional<QByteArray> written = writeValue(text, "set", "b", "1", "\r\n");
+        QVERIFY(written);
+        QVERIFY(written->startsWith(text + '\n'));
+        const QByteArray section = text.mid(1, text.indexOf(']') - 1);
+        QCOMPARE(readValue(*written, section, "port0"), std::optional<QByteArray>("502"));
+        QCOMPARE(readValue(*written, "set", "b"), std::optional<QByteArray>("1"));
+    }
 }
 
 void tst_inifile::namesThatCannotBeStored()

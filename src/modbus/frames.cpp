@@ -150,9 +150,10 @@ std::array<quint8, 2> startAddressBytes(const QString &startText, const QLocale 
     // The register number counts from 1, the address from 0. The address goes through the
     // locale's text form and back through the leading-number rule, so with a comma as
     // decimal separator a fraction is dropped there.
-    QLocale writer = locale;
-    writer.setNumberOptions(QLocale::OmitGroupSeparator);
-    const QString addressText = writer.toString(*start - 1, 'g', QLocale::FloatingPointShortest);
+    // Written with ASCII digits and only the decimal point taken from the locale, since the
+    // leading-number rule reads ASCII digits alone (some locales write native digits).
+    QString addressText = QLocale::c().toString(*start - 1, 'g', QLocale::FloatingPointShortest);
+    addressText.replace(u'.', locale.decimalPoint());
     return splitWord(roundHalfEven(readLeadingNumber(addressText)));
 }
 

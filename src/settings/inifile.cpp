@@ -155,6 +155,20 @@ std::optional<QByteArray> readValue(const QByteArray &text, const QByteArray &se
     return text.mid(line.valueStart, line.bodyEnd - line.valueStart);
 }
 
+namespace
+{
+
+// Ends the last line of `text` before something is appended after it. A lone CR at the end
+// already ends a line for the reader, so only its LF is added: another CR would become part
+// of that line's value.
+void closeLastLine(QByteArray &text, const QByteArray &lineEnding)
+{
+    if (text.isEmpty() || text.endsWith('\n')) return;
+    text.append(text.endsWith('\r') ? QByteArray("\n") : lineEnding);
+}
+
+} // namespace
+
 std::optional<QByteArray> writeValue(const QByteArray &text, const QByteArray &section,
                                      const QByteArray &key, const QByteArray &value,
                                      const QByteArray &lineEnding)
@@ -173,13 +187,13 @@ std::optional<QByteArray> writeValue(const QByteArray &text, const QByteArray &s
     } else if (place.sectionFound) {
         const Line &after = place.lastEntry;
         result.append(text.constData(), after.next);
-        if (!text.isEmpty() && text[after.next - 1] != '\n') result.append(lineEnding);
+        closeLastLine(result, lineEnding);
         result.append(entry);
         result.append(lineEnding);
         result.append(text.constData() + after.next, text.size() - after.next);
     } else {
         result = text;
-        if (!result.isEmpty() && !result.endsWith('\n')) result.append(lineEnding);
+        closeLastLine(result, lineEnding);
         result.append('[' + section + ']');
         result.append(lineEnding);
         result.append(entry);
