@@ -1,0 +1,356 @@
+// The reply path of a real window over a real loopback connection: the read transaction
+// sends its request, a device written here answers with arbitrary bytes in arbitrary
+// arrivals, and the data-arrival handler must fill the grid only from a reply that carries
+// exactly the registers asked for.
+//
+// Input: a control byte, the count text up to the first line break, the start register text
+// up to the next one, then the arrivals, each a length byte followed by that many bytes (at
+// most 16 arrivals; the last one takes whatever is left).
+//   control bits 0-2  slotIdx: 0, 1, 2, 3, 4, or the out-of-range -1, 5, 300
+//   control bit 3     the slot's device list has no selection (devIdx stays at link 0)
+
+#include "app/optionip.h"
+#include "fuzzcheck.h"
+#include "links/winsock.h"
+#include "modbus/frames.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDeadlineTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QList>
+#include <QTableWidget>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <linux/sockios.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <optional>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+using fuzzcheck::hex;
+using fuzzcheck::quoted;
+
+namespace
+{
+
+constexpr int GridSize = 30;
+constexpr int MaxArrivals = 16;
+constexpr int WaitMs = 5000;
+const QString Untouched = QStringLiteral("-");
+
+// Not a finding of the code under test: the harness itself could not do its part.
+[[noreturn]] void harnessFailure(const char *what)
+{
+    std::fprintf(stderr, "fuzz_reply harness: %s\n", what);
+    std::abort();
+}
+
+struct Harness {
+    QTemporaryDir dir;
+    OptionIP *window = nullptr;
+    QTcpServer server;
+    QTcpSocket *device = nullptr; // the device's end of link 0
+    QByteArray received;          // what link 0 sent the device
+    quint64 sent = 0;             // what the device sent link 0 since it connected
+};
+
+Harness *harness = nullptr;
+
+// Bytes waiting in the kernel for a socket's reader.
+int kernelWaiting(qintptr descriptor)
+{
+    int waiting = 0;
+    if (::ioctl(int(descriptor), SIOCINQ, &waiting) != 0) harnessFailure("SIOCINQ failed");
+    return waiting;
+}
+
+// Bytes a socket's TCP has received since it connected, read or not.
+quint64 tcpBytesReceived(qintptr descriptor)
+{
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(int(descriptor), IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+        length < offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received)
+        harnessFailure("TCP_INFO without tcpi_bytes_received");
+    return info.tcpi_bytes_received;
+}
+
+// Runs the event loop until `done` holds; the harness gives up after a few seconds.
+template <typename Done> void processUntil(Done done, const char *what)
+{
+    const QDeadlineTimer deadline(WaitMs);
+    while (!done()) {
+        if (deadline.hasExpired()) harnessFailure(what);
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+}
+
+QtMessageHandler qtHandler = nullptr;
+
+// Texts in scripts that no installed font shapes make Qt warn once per font; that says
+// nothing about the code under test and would bury the report of a finding.
+void quietFontWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtWarningMsg && message.contains(QLatin1String("OpenType support missing"))) return;
+    if (qtHandler)
+        qtHandler(type, context, message);
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+void setUp()
+{
+    qtHandler = qInstallMessageHandler(quietFontWarnings);
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "fuzz_reply";
+    static char *argv[] = {name, nullptr};
+    new QApplication(argc, argv);
+
+    // The harness lives as long as the process; only its directory is cleaned up at exit.
+    harness = new Harness;
+    if (!harness->dir.isValid()) harnessFailure("no temporary directory");
+    std::atexit([] { harness->dir.remove(); });
+    auto *w = new OptionIP(harness->dir.path());
+    harness->window = w;
+    w->tabel->setRowCount(GridSize);
+    w->tabel->setColumnCount(GridSize);
+    // No host text that anything could dial, and no next poll step behind the reply: the
+    // grid must show this one read only.
+    for (QLineEdit *host : w->txtIP)
+        host->clear();
+    QObject::disconnect(w->Timer4, &QTimer::timeout, w, nullptr);
+
+    if (!harness->server.listen(QHostAddress(QHostAddress::LocalHost), 0))
+        harnessFailure("cannot listen on 127.0.0.1");
+    Winsock *link = w->Winsock1[0];
+    if (!link->setRemoteHost(QStringLiteral("127.0.0.1")) ||
+        !link->setRemotePort(harness->server.serverPort()) || !link->connectToRemote())
+        harnessFailure("cannot start the connection of link 0");
+    processUntil(
+        [&] {
+            if (!harness->device && harness->server.hasPendingConnections())
+                harness->device = harness->server.nextPendingConnection();
+            return harness->device && link->state() == Winsock::Connected;
+        },
+        "link 0 did not connect");
+    // Arrivals go out at once, not held back by Nagle until the previous one is acknowledged.
+    harness->device->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    QObject::connect(harness->device, &QTcpSocket::readyRead,
+                     [] { harness->received += harness->device->readAll(); });
+}
+
+struct Input {
+    qint16 slot = 0;
+    bool noSelection = false;
+    QString count;
+    QString start;
+    QList<QByteArray> arrivals;
+    QByteArray stream; // all arrivals in order
+};
+
+Input parse(const uint8_t *data, size_t size)
+{
+    static constexpr std::array<qint16, 8> slotChoices = {0, 1, 2, 3, 4, -1, 5, 300};
+    Input in;
+    const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
+    const quint8 control = bytes.isEmpty() ? 0 : quint8(bytes[0]);
+    in.slot = slotChoices[control & 7];
+    in.noSelection = (control & 8) != 0;
+
+    qsizetype pos = bytes.isEmpty() ? 0 : 1;
+    const auto line = [&] {
+        const qsizetype newline = bytes.indexOf('\n', pos);
+        const qsizetype end = newline < 0 ? bytes.size() : newline;
+        const QString text = QString::fromUtf8(bytes.mid(pos, end - pos));
+        pos = newline < 0 ? bytes.size() : newline + 1;
+        return text;
+    };
+    in.count = line();
+    in.start = line();
+
+    while (pos < bytes.size()) {
+        const qsizetype length = quint8(bytes[pos++]);
+        const bool last = in.arrivals.size() == MaxArrivals - 1;
+        QByteArray arrival = bytes.mid(pos, last ? -1 : length);
+        pos += arrival.size();
+        if (arrival.isEmpty()) continue;
+        in.stream += arrival;
+        in.arrivals.append(arrival);
+    }
+    return in;
+}
+
+bool isSlot(int slot)
+{
+    return slot >= 0 && slot < OptionIP::SlotCount;
+}
+
+// The first frame of the stream, as the handler takes frames: the MBAP header, then as many
+// bytes as its length field says. Nothing while the frame is not whole or is malformed.
+std::optional<QByteArray> firstWholeFrame(const QByteArray &stream)
+{
+    if (stream.size() < 7) return std::nullopt;
+    const int length = quint8(stream[4]) * 256 + quint8(stream[5]);
+    if (length < 2 || length > 254 || stream.size() < 6 + length) return std::nullopt;
+    return stream.left(6 + length);
+}
+
+bool firstFrameIncomplete(const QByteArray &stream)
+{
+    if (stream.size() < 7) return true;
+    const int length = quint8(stream[4]) * 256 + quint8(stream[5]);
+    return length >= 2 && length <= 254 && stream.size() < 6 + length;
+}
+
+void deliver(const QByteArray &arrival)
+{
+    QTcpSocket *device = harness->device;
+    Winsock *link = harness->window->Winsock1[0];
+    device->write(arrival);
+    device->flush();
+    harness->sent += quint64(arrival.size());
+    // Every byte received by link 0's TCP and taken from its kernel queue: the arrival event
+    // for these bytes has been handled. (Waiting for the acknowledgement instead would wait
+    // out the delayed ACK, some 40 ms, on every arrival.)
+    const qintptr descriptor = link->socketDescriptor();
+    processUntil(
+        [&] {
+            return device->bytesToWrite() == 0 && tcpBytesReceived(descriptor) >= harness->sent &&
+                   kernelWaiting(descriptor) == 0;
+        },
+        "the bytes did not reach link 0");
+}
+
+void checkOutcome(const Input &in, const std::optional<QByteArray> &request)
+{
+    OptionIP &w = *harness->window;
+    const QString where = QStringLiteral("slot %1, count %2, start %3, stream %4")
+                              .arg(in.slot)
+                              .arg(quoted(in.count), quoted(in.start), hex(in.stream.left(80)));
+
+    const int quantity = request ? (quint8((*request)[10]) << 8 | quint8((*request)[11])) : -1;
+    const std::optional<QByteArray> frame = firstWholeFrame(in.stream);
+    const bool carries = request && frame && quint8((*frame)[7]) == 3 &&
+                         quint8((*frame)[8]) == 2 * quantity && frame->size() >= 9 + 2 * quantity;
+    const int column = isSlot(in.slot) ? (in.slot + 1) * 2 : -1;
+
+    // Only the slot's value column may change, and only with the registers of the reply,
+    // row m holding register m, from row 1 on without a gap.
+    int rowsWritten = 0;
+    for (int row = 0; row < GridSize; ++row) {
+        for (int col = 0; col < GridSize; ++col) {
+            const QString text = w.cellText(row, col);
+            if (text.isEmpty()) continue;
+            const QString cell =
+                where + QStringLiteral(": cell %1,%2 holds %3").arg(row).arg(col).arg(quoted(text));
+            FUZZ_CHECK(col == column && row >= 1, cell);
+            FUZZ_CHECK(carries, cell);
+            FUZZ_CHECK(row == rowsWritten + 1 && row <= quantity, cell);
+            const int high = 9 + 2 * (row - 1);
+            FUZZ_CHECK(text ==
+                           frames::registerText(quint8((*frame)[high]), quint8((*frame)[high + 1])),
+                       cell);
+            rowsWritten = row;
+        }
+    }
+
+    const QString status = w.lblStatus[0]->text();
+    const QString label6 = w.Label6->text();
+    if (!request) {
+        // Nothing was asked, so whatever arrives is a reply to nothing.
+        FUZZ_CHECK(status == Untouched || status == QStringLiteral("Data Loss"),
+                   where + QStringLiteral(": ") + status);
+        FUZZ_CHECK(label6 == Untouched, where + QStringLiteral(": ") + label6);
+        return;
+    }
+    if (carries) {
+        FUZZ_CHECK(status == QStringLiteral("Received") || status == QStringLiteral("Data Loss"),
+                   where + QStringLiteral(": ") + status);
+        FUZZ_CHECK(label6 == QString::number(2 * quantity + 9),
+                   where + QStringLiteral(": ") + label6);
+        // A count that is a plain whole number shows that many registers, up to row 29.
+        const std::optional<double> count = frames::readLocaleNumber(in.count);
+        if (count && *count >= 1 && *count == std::floor(*count) && *count <= 65535)
+            FUZZ_CHECK(rowsWritten == std::min({int(*count), quantity, frames::LastRow}),
+                       where + QStringLiteral(": %1 rows").arg(rowsWritten));
+    } else {
+        FUZZ_CHECK(status != QStringLiteral("Received"), where);
+        FUZZ_CHECK(label6 == Untouched, where + QStringLiteral(": ") + label6);
+    }
+    if (firstFrameIncomplete(in.stream))
+        FUZZ_CHECK(status == QStringLiteral("Transmit"), where + QStringLiteral(": ") + status);
+    else
+        FUZZ_CHECK(status == QStringLiteral("Received") || status == QStringLiteral("Data Loss"),
+                   where + QStringLiteral(": ") + status);
+}
+
+} // namespace
+
+// Font configuration, loaded for the widgets, keeps a few blocks until the process ends.
+extern "C" const char *__lsan_default_suppressions()
+{
+    return "leak:libfontconfig.so\n";
+}
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    setUp();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const Input in = parse(data, size);
+    OptionIP &w = *harness->window;
+    Winsock *link = w.Winsock1[0];
+    if (link->state() != Winsock::Connected) harnessFailure("link 0 is no longer connected");
+
+    w.tabel->clearContents();
+    w.lblStatus[0]->setText(Untouched);
+    w.Label6->setText(Untouched);
+    w.slotIdx = in.slot;
+    if (isSlot(in.slot)) {
+        const auto slot = size_t(in.slot);
+        w.LstIP[slot]->setCurrentIndex(in.noSelection ? -1 : 0);
+        w.strReg[slot]->setText(in.start);
+        w.LegReg[slot]->setText(in.count);
+    }
+    harness->received.clear();
+
+    w.cmdRead_Click();
+
+    std::optional<QByteArray> request;
+    if (isSlot(in.slot)) {
+        const frames::Request built = frames::buildReadRequest(in.start, in.count);
+        request = QByteArray(reinterpret_cast<const char *>(built.data()), frames::RequestSize);
+        processUntil([] { return harness->received.size() >= frames::RequestSize; },
+                     "the request did not arrive");
+        FUZZ_CHECK(harness->received == *request,
+                   QStringLiteral("sent %1, built %2").arg(hex(harness->received), hex(*request)));
+        FUZZ_CHECK(w.lblStatus[0]->text() == QStringLiteral("Transmit"), w.lblStatus[0]->text());
+    }
+
+    for (const QByteArray &arrival : in.arrivals)
+        deliver(arrival);
+
+    checkOutcome(in, request);
+    FUZZ_CHECK(!w.tloading->isActive(), QStringLiteral("the connection sequence was started"));
+    if (!request) FUZZ_CHECK(harness->received.isEmpty(), hex(harness->received));
+
+    // Leave nothing allocated by this input behind, so the leak check stays quiet.
+    w.tabel->clearContents();
+    return 0;
+}
