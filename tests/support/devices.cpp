@@ -2,6 +2,7 @@
 
 #include "app/optionip.h"
 #include "links/winsock.h"
+#include "silentlistener.h"
 
 #include <QModbusDataUnitMap>
 #include <QModbusTcpServer>
@@ -9,12 +10,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <memory>
 
 quint16 freeLoopbackPort()
 {
@@ -145,35 +141,9 @@ bool connectLink(OptionIP &window, int index, quint16 port)
 
 quint16 silentLoopbackPort(QObject *owner)
 {
-    QVector<int> fds;
-    auto closeAll = [](const QVector<int> &open) {
-        for (const int fd : open)
-            ::close(fd);
-    };
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener < 0) return 0;
-    fds << listener;
-    if (::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        ::listen(listener, 0) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-        closeAll(fds);
-        return 0;
-    }
-    // Each filler is given time to complete before the next one, so the queue is full
-    // before anyone else knocks; a SYN that then arrives is dropped, not answered.
-    for (int filler = 0; filler < 2; ++filler) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) break;
-        fds << fd;
-        ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
-        pollfd wait{fd, POLLOUT, 0};
-        ::poll(&wait, 1, 250);
-    }
+    auto listener = std::make_shared<SilentListener>();
     auto *holder = new QObject(owner);
-    QObject::connect(holder, &QObject::destroyed, [fds, closeAll] { closeAll(fds); });
-    return ntohs(address.sin_port);
+    // The listener closes when its owner goes.
+    QObject::connect(holder, &QObject::destroyed, [listener] {});
+    return listener->port();
 }

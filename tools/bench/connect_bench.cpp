@@ -4,6 +4,7 @@
 
 #include "app/optionip.h"
 #include "links/winsock.h"
+#include "silentlistener.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -30,49 +31,6 @@ namespace
 
 // Above this share of one core the wait counts as spinning.
 constexpr double SpinningShare = 0.25;
-
-// A listener on 127.0.0.1 that never accepts, with listen(fd, 0) and its queue filled by
-// connections made here, so that a further SYN is dropped and the dialler stays connecting.
-class SilentListener
-{
-public:
-    SilentListener()
-    {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (listener < 0) return;
-        m_fds.push_back(listener);
-        if (::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-            ::listen(listener, 0) != 0 ||
-            ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-            return;
-        for (int filler = 0; filler < 2; ++filler) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            if (fd < 0) return;
-            m_fds.push_back(fd);
-            ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
-            pollfd wait{fd, POLLOUT, 0};
-            ::poll(&wait, 1, 250);
-        }
-        m_port = ntohs(address.sin_port);
-    }
-    ~SilentListener()
-    {
-        for (const int fd : m_fds)
-            ::close(fd);
-    }
-    SilentListener(const SilentListener &) = delete;
-    SilentListener &operator=(const SilentListener &) = delete;
-
-    quint16 port() const { return m_port; }
-
-private:
-    std::vector<int> m_fds;
-    quint16 m_port = 0;
-};
 
 double cpuSeconds()
 {
