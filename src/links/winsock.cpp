@@ -75,7 +75,10 @@ void Winsock::close()
 bool Winsock::sendData(const QByteArray &bytes)
 {
     if (state() != Connected) return false;
-    return m_socket->write(bytes) == bytes.size();
+    if (m_socket->write(bytes) != bytes.size()) return false;
+    // Out now, not on the event loop's next pass.
+    m_socket->flush();
+    return true;
 }
 
 qint64 Winsock::bytesAvailable() const
