@@ -192,21 +192,21 @@ void tst_settings::appendThenReplaceInPlace()
 void tst_settings::fileAsWindowsWritesIt()
 {
     QTemporaryDir dir;
-    const QByteArray windows("[SET]\r\nPORT0=1502\r\nScon0=False\r\ntxtip0=10.0.0.5\r\n"
+    const QByteArray windows("[SET]\r\nPORT0=1502\r\nScon0=False\r\ntxtip0=127.0.0.5\r\n"
                              "LSTIP1=2\r\nStrReg0=\r\n");
     writeBytes(iniPath(dir), windows);
     QCOMPARE(setting_read(dir.path(), Set, QStringLiteral("port0"), QStringLiteral("502")),
              QStringLiteral("1502"));
     QCOMPARE(setting_read(dir.path(), Set, QStringLiteral("Scon0"), true), QStringLiteral("False"));
     QCOMPARE(setting_read(dir.path(), Set, QStringLiteral("txtIP0"), QString()),
-             QStringLiteral("10.0.0.5"));
+             QStringLiteral("127.0.0.5"));
     QCOMPARE(setting_read(dir.path(), Set, QStringLiteral("strreg0"), QStringLiteral("000")),
              QString(""));
 
     LoadedWindow loaded(dir.path());
     OptionIP &w = loaded.window;
     QCOMPARE(w.txtPort[0]->text(), QStringLiteral("1502"));
-    QCOMPARE(w.txtIP[0]->text(), QStringLiteral("10.0.0.5"));
+    QCOMPARE(w.txtIP[0]->text(), QStringLiteral("127.0.0.5"));
     QCOMPARE(w.sconText[0], QStringLiteral("False"));
     QCOMPARE(w.LstIP[1]->currentIndex(), 2);
     QCOMPARE(w.strReg[0]->text(), QString(""));
