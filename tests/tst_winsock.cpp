@@ -27,6 +27,18 @@ private:
     {
         return QTest::qWaitFor([&] { return socket.state() == state; }, 10000);
     }
+
+    // Connects the socket to a listening server and returns the server's side of it.
+    static QTcpSocket *connectTo(Winsock &socket, QTcpServer &server)
+    {
+        if (!server.listen(QHostAddress::LocalHost, 0)) return nullptr;
+        socket.setRemoteHost(QStringLiteral("127.0.0.1"));
+        socket.setRemotePort(server.serverPort());
+        socket.connectToRemote();
+        if (!server.waitForNewConnection(10000) || !waitState(socket, Winsock::Connected))
+            return nullptr;
+        return server.nextPendingConnection();
+    }
 };
 
 void tst_winsock::connectsAndRefusesChangesWhileOpen()
@@ -86,14 +98,9 @@ void tst_winsock::emptyHostFailsWithoutLookup()
 void tst_winsock::peerCloseLeavesClosing()
 {
     QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     Winsock socket(2);
-    socket.setRemoteHost(QStringLiteral("127.0.0.1"));
-    socket.setRemotePort(server.serverPort());
-    socket.connectToRemote();
-    QVERIFY(server.waitForNewConnection(10000));
-    QTcpSocket *peer = server.nextPendingConnection();
-    QVERIFY(waitState(socket, Winsock::Connected));
+    QTcpSocket *peer = connectTo(socket, server);
+    QVERIFY(peer);
     peer->disconnectFromHost();
     QVERIFY(waitState(socket, Winsock::Closing));
     QVERIFY(!socket.sendData("x"));
@@ -104,15 +111,10 @@ void tst_winsock::peerCloseLeavesClosing()
 void tst_winsock::dataArrivalAndTakingBytes()
 {
     QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     Winsock socket(2);
     QSignalSpy arrivals(&socket, &Winsock::dataArrival);
-    socket.setRemoteHost(QStringLiteral("127.0.0.1"));
-    socket.setRemotePort(server.serverPort());
-    socket.connectToRemote();
-    QVERIFY(server.waitForNewConnection(10000));
-    QTcpSocket *peer = server.nextPendingConnection();
-    QVERIFY(waitState(socket, Winsock::Connected));
+    QTcpSocket *peer = connectTo(socket, server);
+    QVERIFY(peer);
 
     QVERIFY(socket.sendData(QByteArray::fromHex("000102")));
     QTRY_COMPARE_WITH_TIMEOUT(peer->bytesAvailable(), qint64(3), 10000);
@@ -146,12 +148,8 @@ void tst_winsock::dataArrivalAndTakingBytes()
 void tst_winsock::socketOptionsOnceConnected()
 {
     QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     Winsock socket(0);
-    socket.setRemoteHost(QStringLiteral("127.0.0.1"));
-    socket.setRemotePort(server.serverPort());
-    socket.connectToRemote();
-    QVERIFY(waitState(socket, Winsock::Connected));
+    QVERIFY(connectTo(socket, server));
     const int fd = int(socket.socketDescriptor());
     QVERIFY(fd >= 0);
 
