@@ -444,9 +444,12 @@ void tst_links::buttonsRunTheHandlers()
     w.show();
     w.txtPort[0]->setText(QString::number(device.port()));
 
+    QCOMPARE(w.linkMarks.marked(0), std::optional<bool>(false));
     QTest::mouseClick(w.cmdConnect[0], Qt::LeftButton);
     QCOMPARE(caption(w, 0), ConnectedOk);
     QVERIFY(!connectEnabled(w, 0));
+    // The operator's clicks, and only they, move the link's mark.
+    QCOMPARE(w.linkMarks.marked(0), std::optional<bool>(true));
     // A disabled Connect button takes no click.
     w.lblStatus[0]->setText(QString());
     QTest::mouseClick(w.cmdConnect[0], Qt::LeftButton);
@@ -456,6 +459,9 @@ void tst_links::buttonsRunTheHandlers()
     QCOMPARE(caption(w, 0), Disconnected);
     QCOMPARE(state(w, 0), int(Winsock::Closed));
     QVERIFY(connectEnabled(w, 0));
+    QCOMPARE(w.linkMarks.marked(0), std::optional<bool>(false));
+    w.cmdConnect_Click(0);
+    QCOMPARE(w.linkMarks.marked(0), std::optional<bool>(false));
 }
 
 void tst_links::indexOutOfRange()

@@ -196,22 +196,35 @@ void tst_polling::unconnectedLink_data()
     QTest::addColumn<int>("slot");
     QTest::addColumn<int>("link");
     QTest::addColumn<QString>("count");
-    QTest::addColumn<bool>("connectEnabled");
+    // The link's saved "Scon" text: "False" marks it for connection.
+    QTest::addColumn<QString>("saved");
     QTest::addColumn<int>("markedRows");
 
-    QTest::newRow("slot 0, count 3") << 0 << 2 << "3" << true << 3;
-    QTest::newRow("slot 3, count 3, attempt outstanding") << 3 << 2 << "3" << false << 3;
-    QTest::newRow("slot 4, count 3") << 4 << 0 << "3" << true << 3;
-    QTest::newRow("slot 4, count 40, attempt outstanding") << 4 << 1 << "40" << false << 29;
-    QTest::newRow("slot 1, count 1e9") << 1 << 1 << "1e9" << true << 29;
-    QTest::newRow("slot 2, count 2.5") << 2 << 0 << "2.5" << true << 2;
-    QTest::newRow("slot 2, count 29") << 2 << 0 << "29" << false << 29;
-    QTest::newRow("slot 0, count 0") << 0 << 0 << "0" << true << 0;
-    QTest::newRow("slot 0, count -1") << 0 << 0 << "-1" << true << 0;
-    QTest::newRow("slot 1, empty count") << 1 << 2 << "" << true << 0;
-    QTest::newRow("slot 1, letters") << 1 << 2 << "abc" << false << 0;
+    QTest::newRow("slot 0, count 3") << 0 << 2 << "3"
+                                     << "True" << 3;
+    QTest::newRow("slot 3, count 3, marked") << 3 << 2 << "3"
+                                             << "False" << 3;
+    QTest::newRow("slot 4, count 3") << 4 << 0 << "3"
+                                     << "True" << 3;
+    QTest::newRow("slot 4, count 40, marked") << 4 << 1 << "40"
+                                              << "False" << 29;
+    QTest::newRow("slot 1, count 1e9") << 1 << 1 << "1e9"
+                                       << "True" << 29;
+    QTest::newRow("slot 2, count 2.5") << 2 << 0 << "2.5"
+                                       << "True" << 2;
+    QTest::newRow("slot 2, count 29, unreadable mark") << 2 << 0 << "29"
+                                                       << "maybe" << 29;
+    QTest::newRow("slot 0, count 0") << 0 << 0 << "0"
+                                     << "True" << 0;
+    QTest::newRow("slot 0, count -1") << 0 << 0 << "-1"
+                                      << "True" << 0;
+    QTest::newRow("slot 1, empty count") << 1 << 2 << ""
+                                         << "True" << 0;
+    QTest::newRow("slot 1, letters") << 1 << 2 << "abc"
+                                     << "False" << 0;
     // Not a number as a whole: as many rows as a request would ask for.
-    QTest::newRow("slot 3, 12abc") << 3 << 2 << "12abc" << true << 12;
+    QTest::newRow("slot 3, 12abc") << 3 << 2 << "12abc"
+                                   << "True" << 12;
 }
 
 void tst_polling::unconnectedLink()
@@ -219,7 +232,7 @@ void tst_polling::unconnectedLink()
     QFETCH(int, slot);
     QFETCH(int, link);
     QFETCH(QString, count);
-    QFETCH(bool, connectEnabled);
+    QFETCH(QString, saved);
     QFETCH(int, markedRows);
 
     OptionIP w(m_tmp->path());
@@ -229,7 +242,11 @@ void tst_polling::unconnectedLink()
             w.setCellText(row, valueColumn(s), QStringLiteral("v"));
     }
     setSlot(w, slot, link, QStringLiteral("1"), count);
-    w.cmdConnect[size_t(link)]->setEnabled(connectEnabled);
+    w.linkMarks.readSaved(link, saved);
+    const bool linkMarked = w.linkMarks.oughtToConnect(link);
+    // The mark decides, not the Connect button: a marked link that the sequence has just
+    // reset has its button enabled.
+    w.cmdConnect[size_t(link)]->setEnabled(linkMarked);
     ui::setBackColor(w.strReg[4], ui::green());
     w.slotIdx = qint16(slot);
 
@@ -244,7 +261,7 @@ void tst_polling::unconnectedLink()
     QCOMPARE(w.lblStatus[size_t(link)]->text(), QStringLiteral("Not connected"));
     QCOMPARE(ui::backColor(w.lblStatus[size_t(link)]), ui::lightRed());
     QVERIFY(!w.requestSent);
-    QCOMPARE(sequenceStarted, !connectEnabled);
+    QCOMPARE(sequenceStarted, linkMarked);
     QCOMPARE(nextSlotArmed, slot < 4);
     QCOMPARE(isGreen(w.strReg[4]), slot < 4);
     if (slot == 4) QCOMPARE(ui::backColor(w.strReg[4]), ui::windowBackground());

@@ -32,7 +32,7 @@ constexpr int TickBudget = 2000;
 void prepare(OptionIP &w, const QStringList &marks, const QList<quint16> &ports)
 {
     for (int i = 0; i < OptionIP::LinkCount; ++i) {
-        w.sconText[size_t(i)] = marks.value(i, QStringLiteral("True"));
+        w.linkMarks.readSaved(i, marks.value(i, QStringLiteral("True")));
         w.txtIP[size_t(i)]->setText(QStringLiteral("127.0.0.1"));
         w.txtPort[size_t(i)]->setText(QString::number(ports.value(i, freeLoopbackPort())));
     }
@@ -205,10 +205,25 @@ void tst_sequence::markedLinkWithDeviceIsConnected()
         QVERIFY(!w.Timer2->isActive());
         QCOMPARE(state(w, link), int(Winsock::Connected));
 
-        // The operator disconnects it; the mark still holds, so the next run dials it again.
+        // A disconnect that is not the operator's (the sequence's own reset calls the handler
+        // the same way) leaves the mark, so the next run dials the link again.
         w.cmdDisconnect_Click(link);
         QCOMPARE(caption(w, link), Disconnected);
     }
+
+    // The operator's DisConect click unmarks it: later runs only reset it.
+    QVERIFY(stepTo(w, ConnectTick[link]));
+    QCOMPARE(state(w, link), int(Winsock::Connected));
+    QVERIFY(finishRun(w));
+    w.cmdDisconnect[size_t(link)]->click();
+    QCOMPARE(caption(w, link), Disconnected);
+    QCOMPARE(w.linkMarks.marked(link), std::optional<bool>(false));
+    w.lblStatus[size_t(link)]->setText(Untouched);
+    QVERIFY(stepTo(w, ConnectTick[link]));
+    QCOMPARE(caption(w, link), Disconnected);
+    QCOMPARE(state(w, link), int(Winsock::Closed));
+    QVERIFY(finishRun(w));
+    QVERIFY(!w.Timer2->isActive());
 }
 
 void tst_sequence::markedLinkWithoutDeviceCountsDown()
@@ -455,8 +470,8 @@ void tst_sequence::windowLoadStartsTheSequence()
 
     w.Form_Load();
     QVERIFY(w.tloading->isActive());
-    QCOMPARE(w.sconText[0], QStringLiteral("False"));
-    QCOMPARE(w.sconText[2], QStringLiteral("True"));
+    QCOMPARE(w.linkMarks.marked(0), std::optional<bool>(true));
+    QCOMPARE(w.linkMarks.marked(2), std::optional<bool>(false));
 
     QTRY_VERIFY_WITH_TIMEOUT(!w.tloading->isActive(), 60000);
     QVERIFY(timer3Enabled);

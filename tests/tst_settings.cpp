@@ -6,7 +6,6 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
-#include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -104,7 +103,7 @@ private slots:
     void listChoice_data();
     void listChoice();
     void noSelectionRoundTrips();
-    void connectButtonStateSaved();
+    void linkMarksSaved();
 };
 
 void tst_settings::noFileGivesDefaults()
@@ -207,7 +206,7 @@ void tst_settings::fileAsWindowsWritesIt()
     OptionIP &w = loaded.window;
     QCOMPARE(w.txtPort[0]->text(), QStringLiteral("1502"));
     QCOMPARE(w.txtIP[0]->text(), QStringLiteral("127.0.0.5"));
-    QCOMPARE(w.sconText[0], QStringLiteral("False"));
+    QCOMPARE(w.linkMarks.marked(0), std::optional<bool>(true));
     QCOMPARE(w.LstIP[1]->currentIndex(), 2);
     QCOMPARE(w.strReg[0]->text(), QString(""));
 
@@ -466,7 +465,7 @@ void tst_settings::onlyOneKeyGivesDefaultsElsewhere()
     LoadedWindow loaded(dir.path());
     const OptionIP &w = loaded.window;
     for (int i = 0; i < OptionIP::LinkCount; ++i) {
-        QCOMPARE(w.sconText[size_t(i)], QStringLiteral("True"));
+        QCOMPARE(w.linkMarks.marked(i), std::optional<bool>(false));
         QCOMPARE(w.txtPort[size_t(i)]->text(), i == 1 ? QStringLiteral("1502") : "502");
         QCOMPARE(w.txtIP[size_t(i)]->text(), QStringLiteral("192.168.1.1"));
     }
@@ -502,10 +501,17 @@ void tst_settings::textsRoundTrip()
     QCOMPARE(w.txtPort[2]->text(), QStringLiteral("1502"));
     QCOMPARE(w.strReg[1]->text(), QStringLiteral("000"));
 
-    // sconText takes the stored text as it is, without conversion.
+    // A mark is read as a truth value: blanks and letter case do not matter, and a text that
+    // does not convert leaves the mark unreadable, which is saved as marked.
+    QVERIFY(setting_write(dir.path(), Set, QStringLiteral("Scon1"), QStringLiteral("maybe")));
     QVERIFY(setting_write(dir.path(), Set, QStringLiteral("Scon2"), QStringLiteral(" false ")));
     LoadedWindow reloaded(dir.path());
-    QCOMPARE(reloaded.window.sconText[2], QStringLiteral(" false "));
+    QCOMPARE(reloaded.window.linkMarks.marked(0), std::optional<bool>(false));
+    QCOMPARE(reloaded.window.linkMarks.marked(1), std::optional<bool>());
+    QCOMPARE(reloaded.window.linkMarks.marked(2), std::optional<bool>(true));
+    reloaded.window.save();
+    const QByteArray saved = readBytes(iniPath(dir));
+    QVERIFY(saved.contains("\nScon0=True\nScon1=False\nScon2=False\n"));
 }
 
 void tst_settings::listChoice_data()
@@ -569,36 +575,35 @@ void tst_settings::noSelectionRoundTrips()
     QCOMPARE(loaded.window.LstIP[0]->currentIndex(), 0);
 }
 
-void tst_settings::connectButtonStateSaved()
+void tst_settings::linkMarksSaved()
 {
     QTemporaryDir dir;
     OptionIP window(dir.path());
-    // The device frames are still disabled here, as they are until the connection sequence
-    // enables them; the buttons' own state is what counts.
-    QVERIFY(!window.frmDevice[0]->isEnabled());
-    window.cmdConnect[1]->setEnabled(false);
+    window.linkMarks.readSaved(0, QStringLiteral("False"));
+    window.linkMarks.readSaved(1, QStringLiteral("0"));
+    // The Connect buttons' own state does not count: a link the connection sequence has just
+    // reset has its button enabled and is still marked.
+    window.cmdConnect[0]->setEnabled(true);
+    window.cmdConnect[2]->setEnabled(false);
+    window.linkMarks.setByOperator(1, false);
     window.save();
     QCOMPARE(setting_read(dir.path(), Set, QStringLiteral("Scon0"), QString()),
-             QStringLiteral("True"));
-    QCOMPARE(setting_read(dir.path(), Set, QStringLiteral("Scon1"), QString()),
              QStringLiteral("False"));
+    QCOMPARE(setting_read(dir.path(), Set, QStringLiteral("Scon1"), QString()),
+             QStringLiteral("True"));
     QCOMPARE(setting_read(dir.path(), Set, QStringLiteral("Scon2"), QString()),
              QStringLiteral("True"));
 
-    for (QGroupBox *frame : window.frmDevice)
-        frame->setEnabled(true);
-    window.cmdConnect[1]->setEnabled(true);
-    window.cmdConnect[2]->setEnabled(false);
+    window.linkMarks.setByOperator(2, true);
     window.save();
-    QCOMPARE(setting_read(dir.path(), Set, QStringLiteral("Scon1"), QString()),
-             QStringLiteral("True"));
     QCOMPARE(setting_read(dir.path(), Set, QStringLiteral("Scon2"), QString()),
              QStringLiteral("False"));
 
-    // The next start reads the mark back unchanged.
+    // The next start reads the marks back.
     LoadedWindow next(dir.path());
-    QCOMPARE(next.window.sconText[2], QStringLiteral("False"));
-    QCOMPARE(next.window.sconText[0], QStringLiteral("True"));
+    QCOMPARE(next.window.linkMarks.marked(0), std::optional<bool>(true));
+    QCOMPARE(next.window.linkMarks.marked(1), std::optional<bool>(false));
+    QCOMPARE(next.window.linkMarks.marked(2), std::optional<bool>(true));
 }
 
 QTEST_MAIN(tst_settings)

@@ -117,8 +117,8 @@ void tst_startup::noSettingsFile()
         QCOMPARE(window.LegReg[size_t(s)]->text(), QStringLiteral("000"));
     }
     for (int i = 0; i < OptionIP::LinkCount; ++i) {
-        // "True" marks nothing for connection.
-        QCOMPARE(window.sconText[size_t(i)], QStringLiteral("True"));
+        // The default "True" marks nothing for connection.
+        QCOMPARE(window.linkMarks.marked(i), std::optional<bool>(false));
         QCOMPARE(window.txtIP[size_t(i)]->text(), QStringLiteral("192.168.1.1"));
         QCOMPARE(window.txtPort[size_t(i)]->text(), QStringLiteral("502"));
     }

@@ -148,8 +148,9 @@ void tst_window::timersAndState()
         QCOMPARE(byte, quint8(0));
     for (const quint8 byte : w.rxFrame)
         QCOMPARE(byte, quint8(0));
-    for (const QString &text : w.sconText)
-        QVERIFY(text.isEmpty());
+    // Before the settings are read no link is marked.
+    for (int i = 0; i < OptionIP::LinkCount; ++i)
+        QCOMPARE(w.linkMarks.marked(i), std::optional<bool>(false));
 
     // The grid keeps its fixed header row and column; cells outside it cannot be written.
     QVERIFY(w.tabel->rowCount() >= 2 && w.tabel->columnCount() >= 2);

@@ -182,10 +182,16 @@ void OptionIP::buildControls()
 void OptionIP::wireEvents()
 {
     for (int i = 0; i < LinkCount; ++i) {
-        connect(cmdConnect[size_t(i)], &QPushButton::clicked, this,
-                [this, i] { cmdConnect_Click(i); });
-        connect(cmdDisconnect[size_t(i)], &QPushButton::clicked, this,
-                [this, i] { cmdDisconnect_Click(i); });
+        // Only the operator's clicks move the link's mark; the sequence calls the handlers
+        // directly and leaves it alone.
+        connect(cmdConnect[size_t(i)], &QPushButton::clicked, this, [this, i] {
+            linkMarks.setByOperator(i, true);
+            cmdConnect_Click(i);
+        });
+        connect(cmdDisconnect[size_t(i)], &QPushButton::clicked, this, [this, i] {
+            linkMarks.setByOperator(i, false);
+            cmdDisconnect_Click(i);
+        });
         connect(Winsock1[size_t(i)], &Winsock::dataArrival, this, &OptionIP::Winsock1_DataArrival);
     }
     connect(cmdRead, &QPushButton::clicked, this, &OptionIP::cmdRead_Click);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "links/linkmarks.h"
+
 #include <QString>
 #include <QWidget>
 #include <array>
@@ -24,6 +26,7 @@ class OptionIP : public QWidget
 public:
     static constexpr int LinkCount = 3;
     static constexpr int SlotCount = 5;
+    static_assert(LinkCount == links::LinkMarks::LinkCount);
 
     // appDir is where setting.ini and data.txt live: the executable's directory in the
     // program, a temporary directory in tests.
@@ -99,7 +102,8 @@ public:
     bool requestSent = false;
     // The current slot's request went out on link devIdx and no reply has been taken since.
     bool awaitingReply = false;
-    std::array<QString, LinkCount> sconText{};
+    // Which links ought to be connected, as last saved or asked for by the operator.
+    links::LinkMarks linkMarks;
     qint16 loadTick = 0;
     qint16 failTick = 0;
 

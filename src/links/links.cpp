@@ -1,7 +1,6 @@
 #include "app/optionip.h"
 
 #include "app/ui.h"
-#include "links/truth.h"
 #include "links/winsock.h"
 #include "modbus/frames.h"
 
@@ -42,29 +41,28 @@ bool notConnected(const OptionIP &w, int index)
     return w.Winsock1[size_t(index)]->state() != Winsock::Connected;
 }
 
-// Test of the connect steps: the link is closed and its mark reads false. Both halves are
-// always evaluated; a mark that does not convert fails the test, and a failed test runs the
-// guarded action.
+// Test of the connect steps: the link is closed and marked. Both halves are always evaluated;
+// an unreadable mark fails the test, and a failed test runs the guarded action.
 bool closedAndMarked(const OptionIP &w, int index)
 {
     const bool closed = w.Winsock1[size_t(index)]->state() == Winsock::Closed;
-    const std::optional<bool> truth = links::textToTruth(w.sconText[size_t(index)]);
-    if (!truth) return true;
-    return closed && !*truth;
+    const std::optional<bool> marked = w.linkMarks.marked(index);
+    if (!marked) return true;
+    return closed && *marked;
 }
 
-// Final check of a run: some link is not connected while its mark reads false. All three
-// states and marks are read, in link order, before the result is used; a mark that does not
-// convert fails the check, which then starts the countdown.
+// Final check of a run: some marked link is not connected. All three states and marks are
+// read, in link order, before the result is used; an unreadable mark fails the check, which
+// then starts the countdown.
 bool someMarkedLinkDown(const OptionIP &w)
 {
     bool failed = false, holds = false;
     for (int i = 0; i < OptionIP::LinkCount; ++i) {
         const bool down = notConnected(w, i);
-        const std::optional<bool> truth = links::textToTruth(w.sconText[size_t(i)]);
-        if (!truth)
+        const std::optional<bool> marked = w.linkMarks.marked(i);
+        if (!marked)
             failed = true;
-        else if (down && !*truth)
+        else if (down && *marked)
             holds = true;
     }
     return failed || holds;

@@ -99,8 +99,8 @@ void OptionIP::cmdRead_Click()
     if (status) status->setText(NotConnectedCaption);
 
     const bool notConnected = !link || link->state() != Winsock::Connected;
-    const bool attemptOutstanding = link && !ui::ownEnabled(cmdConnect[devIdx]);
-    if (notConnected && attemptOutstanding) ui::enableTimer(tloading);
+    const bool oughtToBeConnected = link && linkMarks.oughtToConnect(devIdx);
+    if (notConnected && oughtToBeConnected) ui::enableTimer(tloading);
 
     const int rows = markedRowCount(LegReg[slot]->text());
     for (int row = 1; row <= rows; ++row)

@@ -1,12 +1,10 @@
 #include "app/optionip.h"
 
-#include "app/ui.h"
 #include "modbus/frames.h"
 #include "settings/module1.h"
 
 #include <QComboBox>
 #include <QLineEdit>
-#include <QPushButton>
 #include <limits>
 #include <optional>
 
@@ -41,7 +39,7 @@ void OptionIP::loadSettings()
 {
     const QString dir = appDir();
     for (int i = 0; i < LinkCount; ++i)
-        sconText[size_t(i)] = Module1::setting_read(dir, Section, key("Scon", i), true);
+        linkMarks.readSaved(i, Module1::setting_read(dir, Section, key("Scon", i), true));
     for (int i = 0; i < LinkCount; ++i)
         txtPort[size_t(i)]->setText(
             Module1::setting_read(dir, Section, key("port", i), QStringLiteral("502")));
@@ -64,9 +62,7 @@ void OptionIP::save()
 {
     const QString dir = appDir();
     for (int i = 0; i < LinkCount; ++i)
-        Module1::setting_write(dir, Section, key("Scon", i),
-                               ui::ownEnabled(cmdConnect[size_t(i)]) ? QStringLiteral("True")
-                                                                     : QStringLiteral("False"));
+        Module1::setting_write(dir, Section, key("Scon", i), linkMarks.savedText(i));
     for (int i = 0; i < LinkCount; ++i)
         Module1::setting_write(dir, Section, key("port", i), txtPort[size_t(i)]->text());
     for (int i = 0; i < LinkCount; ++i)

@@ -83,7 +83,7 @@ Measurement measureInsideSequence(OptionIP &w, int link, quint16 port)
     w.cmdDisconnect_Click(link);
     w.txtPort[i]->setText(QString::number(port));
     for (int k = 0; k < OptionIP::LinkCount; ++k)
-        w.sconText[size_t(k)] = k == link ? QStringLiteral("False") : QStringLiteral("True");
+        w.linkMarks.readSaved(k, k == link ? QStringLiteral("False") : QStringLiteral("True"));
     const int connectTick = 300 + 200 * link;
     w.loadTick = qint16(connectTick - 1);
 
