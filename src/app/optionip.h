@@ -1,5 +1,7 @@
 #pragma once
 
+#include "snapshot/snapshot.h"
+
 #include <QString>
 #include <QWidget>
 #include <array>
@@ -119,4 +121,5 @@ private:
     bool waitForState(int index, int wanted);
 
     QString m_appDir;
+    snapshot::RecordFile m_recordFile;
 };
