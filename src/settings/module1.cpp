@@ -131,8 +131,8 @@ qint32 setting_write_all(const QString &dir, const QString &section, const Entri
         return 0;
     }
     if (content.oversized) {
-        files::report(path, {QStringLiteral("the file is larger than a settings file can be"),
-                             files::systemReason(EFBIG)});
+        files::report(
+            path, {QStringLiteral("the file is larger than 4 MiB"), files::systemReason(EFBIG)});
         return 0;
     }
 
