@@ -163,7 +163,7 @@ void tst_files::oneSaveIsOneReplacement()
     QVERIFY(::inotify_add_watch(watch, QFile::encodeName(dir.path()).constData(), IN_MOVED_TO) >=
             0);
     w.save();
-    char events[4096];
+    alignas(inotify_event) char events[4096];
     const ssize_t got = ::read(watch, events, sizeof events);
     ::close(watch);
     int renames = 0;
