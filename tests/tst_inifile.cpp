@@ -30,6 +30,7 @@ private slots:
     void writtenValuesReadBack_data();
     void writtenValuesReadBack();
     void largeInputStaysLinear();
+    void readingCostGrowsWithSize();
 };
 
 void tst_inifile::reading_data()
@@ -268,6 +269,36 @@ void tst_inifile::largeInputStaysLinear()
     QVERIFY(written);
     QCOMPARE(written->size(), text.size() + qsizetype(sizeof("port1=7\n") - 1));
     QVERIFY(written->endsWith("port0=1502\nport1=7\n"));
+}
+
+void tst_inifile::readingCostGrowsWithSize()
+{
+    // Lines with no '=' and headers with no ']' are where a search could run past its line.
+    auto textOf = [](qsizetype bytes) {
+        QByteArray text;
+        while (text.size() < bytes)
+            text.append("a line with no equals sign\n[unclosed\n");
+        return text.append("[set]\nport0=1502\n");
+    };
+    // Best of a few runs, so that a busy machine only ever makes the ratio smaller.
+    auto bestOf = [](const QByteArray &text) {
+        qint64 best = std::numeric_limits<qint64>::max();
+        for (int run = 0; run < 5; ++run) {
+            QElapsedTimer timer;
+            timer.start();
+            const std::optional<QByteArray> value = readValue(text, "set", "port0");
+            const std::optional<QByteArray> once = valueOf(sectionEntries(text, "set"), "port0");
+            best = std::min(best, timer.nsecsElapsed());
+            if (value != QByteArray("1502") || once != value) return qint64(-1);
+        }
+        return std::max<qint64>(best, 1);
+    };
+    const qint64 small = bestOf(textOf(256 * 1024));
+    const qint64 large = bestOf(textOf(2 * 1024 * 1024));
+    QVERIFY(small > 0 && large > 0);
+    // Eight times the text: linear costs about 8 times as much, quadratic 64 times.
+    QVERIFY2(large < 32 * small,
+             qPrintable(QStringLiteral("%1 ns against %2 ns").arg(large).arg(small)));
 }
 
 QTEST_MAIN(tst_inifile)

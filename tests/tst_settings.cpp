@@ -2,6 +2,7 @@
 #include "app/ui.h"
 #include "settings/inifile.h"
 #include "settings/module1.h"
+#include "support/tmpfsmount.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -10,6 +11,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -270,43 +272,49 @@ void tst_settings::unwritableTarget_data()
 void tst_settings::unwritableTarget()
 {
     QFETCH(QString, kind);
-    QTemporaryDir dir;
-    QString target = dir.path();
+    QTemporaryDir tmp;
+    // The read-only directory is a read-only file system: that stops the superuser too.
+    std::optional<TmpfsMount> fs;
+    if (kind == "read-only") {
+        fs.emplace("size=64k");
+        if (!fs->isMounted()) QSKIP(qPrintable(fs->error()));
+    }
+    const QString base = fs ? fs->path() : tmp.path();
+    const QString ini = base + QStringLiteral("/setting.ini");
+    QString target = base;
     QByteArray before;
     if (kind == "directory") {
-        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("setting.ini")));
+        QVERIFY(QDir(base).mkdir(QStringLiteral("setting.ini")));
     } else if (kind == "missing") {
-        target = dir.path() + QStringLiteral("/gone");
+        target = base + QStringLiteral("/gone");
     } else if (kind == "read-only") {
-        if (::geteuid() == 0) QSKIP("permissions do not stop the superuser");
         before = "[set]\nport0=1\n";
-        writeBytes(iniPath(dir), before);
-        QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner));
+        writeBytes(ini, before);
+        QVERIFY(fs->remountReadOnly());
     } else if (kind == "read-only file") {
-        if (::geteuid() == 0) QSKIP("permissions do not stop the superuser");
+        // No write bit at all: left alone whoever runs the program.
         before = "[set]\nport0=1\n";
-        writeBytes(iniPath(dir), before);
-        QVERIFY(QFile::setPermissions(iniPath(dir), QFile::ReadOwner));
+        writeBytes(ini, before);
+        QVERIFY(QFile::setPermissions(ini, QFile::ReadOwner | QFile::ReadGroup));
     } else {
         before = "[set]\nport0=1\n" + QByteArray(inifile::MaxFileBytes, ';') + '\n';
-        writeBytes(iniPath(dir), before);
+        writeBytes(ini, before);
     }
 
     QCOMPARE(setting_write(target, Set, QStringLiteral("port0"), QStringLiteral("2")), 0);
     QCOMPARE(setting_write(target, Set, QStringLiteral("new"), QString()), 0);
 
     const QStringList entries =
-        QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
-    QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QDir(base).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
     if (kind == "directory") {
-        QVERIFY(QFileInfo(iniPath(dir)).isDir());
-        QVERIFY(QDir(iniPath(dir)).isEmpty());
+        QVERIFY(QFileInfo(ini).isDir());
+        QVERIFY(QDir(ini).isEmpty());
         QCOMPARE(entries, QStringList{QStringLiteral("setting.ini")});
     } else if (kind == "missing") {
         QVERIFY(!QFileInfo::exists(target));
         QVERIFY(entries.isEmpty());
     } else {
-        QCOMPARE(readBytes(iniPath(dir)), before);
+        QCOMPARE(readBytes(ini), before);
         QCOMPARE(entries, QStringList{QStringLiteral("setting.ini")});
     }
     // Reading the same target still gives the default.

@@ -1,8 +1,12 @@
 #include "app/closesignals.h"
 
+#include <QWidget>
+#include <QtGlobal>
+
+#ifdef Q_OS_UNIX
+
 #include <QPointer>
 #include <QSocketNotifier>
-#include <QWidget>
 
 #include <csignal>
 #include <fcntl.h>
@@ -46,3 +50,10 @@ void closeOnTerminationSignals(QWidget *window)
     for (const int signalNumber : {SIGTERM, SIGINT, SIGHUP})
         ::sigaction(signalNumber, &action, nullptr);
 }
+
+#else
+
+// These signals are POSIX; elsewhere the window closes only as the operator closes it.
+void closeOnTerminationSignals(QWidget *) {}
+
+#endif

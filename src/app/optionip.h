@@ -1,6 +1,7 @@
 #pragma once
 
 #include "links/linkmarks.h"
+#include "snapshot/snapshot.h"
 
 #include <QString>
 #include <QWidget>
@@ -123,4 +124,5 @@ private:
     bool waitForState(int index, int wanted);
 
     QString m_appDir;
+    snapshot::RecordFile m_recordFile;
 };

@@ -2,10 +2,8 @@
 
 #include <QLocale>
 #include <algorithm>
-#include <clocale>
 #include <cmath>
-#include <cstdlib>
-#include <locale.h>
+#include <limits>
 
 namespace frames
 {
@@ -54,13 +52,22 @@ double readLeadingNumber(const QString &text)
     QByteArray number;
     if (pos < size && (text.at(pos) == u'+' || text.at(pos) == u'-'))
         number += char(text.at(pos++).unicode());
-    bool seenPoint = false, seenDigit = false;
+    bool seenPoint = false, seenDigit = false, seenNonZero = false;
+    // One more than the power of ten of the first nonzero digit: tells an overflow from an
+    // underflow when the conversion gives up.
+    qint64 magnitude = 0;
     for (; pos < size; ++pos) {
         const QChar c = text.at(pos);
         if (isBlank(c)) continue;
         if (c >= u'0' && c <= u'9') {
             number += char(c.unicode());
             seenDigit = true;
+            if (seenNonZero || c != u'0') {
+                if (!seenPoint) ++magnitude;
+                seenNonZero = true;
+            } else if (seenPoint) {
+                --magnitude;
+            }
         } else if (c == u'.' && !seenPoint) {
             number += '.';
             seenPoint = true;
@@ -69,10 +76,11 @@ double readLeadingNumber(const QString &text)
         }
     }
     if (!seenDigit) return 0;
+    int exponent = 0;
     if (pos < size) {
         const QChar marker = text.at(pos).toUpper();
         if (marker == u'E' || marker == u'D') {
-            int sign = 1, exponent = 0;
+            int sign = 1;
             bool signAllowed = true, seenExponentDigit = false;
             for (++pos; pos < size; ++pos) {
                 const QChar c = text.at(pos);
@@ -88,12 +96,18 @@ double readLeadingNumber(const QString &text)
                 }
                 signAllowed = false;
             }
-            if (seenExponentDigit) number += 'e' + QByteArray::number(sign * exponent);
+            exponent = seenExponentDigit ? sign * exponent : 0;
+            if (seenExponentDigit) number += 'e' + QByteArray::number(exponent);
         }
     }
-    // Out of range comes back as an infinity (a failure for later steps) or as 0.
-    static const locale_t cLocale = newlocale(LC_NUMERIC_MASK, "C", locale_t(nullptr));
-    return strtod_l(number.constData(), nullptr, cLocale);
+    // Qt's conversion ignores the locale; it refuses only what lies out of range, which comes
+    // back as an infinity (a failure for later steps) or as 0.
+    bool ok = false;
+    const double value = number.toDouble(&ok);
+    if (ok) return value;
+    const double outOfRange =
+        seenNonZero && magnitude + exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+    return number.startsWith('-') ? -outOfRange : outOfRange;
 }
 
 std::optional<double> readLocaleNumber(const QString &text, const QLocale &locale)

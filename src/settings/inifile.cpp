@@ -1,5 +1,7 @@
 #include "settings/inifile.h"
 
+#include <cstring>
+
 namespace inifile
 {
 
@@ -23,6 +25,14 @@ bool sameName(const char *data, qsizetype size, const QByteArray &name)
     for (qsizetype i = 0; i < size; ++i)
         if (foldAscii(data[i]) != foldAscii(name[i])) return false;
     return true;
+}
+
+// Position of the first `c` in [from, to), or `to`: a search never runs past its line.
+qsizetype findInLine(const QByteArray &text, char c, qsizetype from, qsizetype to)
+{
+    if (from >= to) return to;
+    const void *found = std::memchr(text.constData() + from, c, size_t(to - from));
+    return found ? static_cast<const char *>(found) - text.constData() : to;
 }
 
 enum class LineKind { Other, Blank, Comment, Section, Entry };
@@ -60,11 +70,10 @@ Line lineAt(const QByteArray &text, qsizetype start)
     } else if (text[pos] == '[') {
         line.kind = LineKind::Section;
         line.nameStart = pos + 1;
-        const qsizetype close = text.indexOf(']', line.nameStart);
-        line.nameEnd = close < 0 || close > line.bodyEnd ? line.bodyEnd : close;
+        line.nameEnd = findInLine(text, ']', line.nameStart, line.bodyEnd);
     } else {
-        const qsizetype equals = text.indexOf('=', pos);
-        if (equals < 0 || equals >= line.bodyEnd) return line;
+        const qsizetype equals = findInLine(text, '=', pos, line.bodyEnd);
+        if (equals == line.bodyEnd) return line;
         line.kind = LineKind::Entry;
         line.nameStart = pos;
         line.nameEnd = equals;
@@ -153,6 +162,31 @@ std::optional<QByteArray> readValue(const QByteArray &text, const QByteArray &se
     if (!place.keyFound) return std::nullopt;
     const Line &line = place.keyLine;
     return text.mid(line.valueStart, line.bodyEnd - line.valueStart);
+}
+
+QList<Entry> sectionEntries(const QByteArray &text, const QByteArray &section)
+{
+    QList<Entry> entries;
+    bool inSection = false;
+    for (qsizetype start = 0; start < text.size();) {
+        const Line line = lineAt(text, start);
+        start = line.next;
+        if (line.kind == LineKind::Section) {
+            if (inSection) break;
+            inSection = hasName(text, line, section);
+        } else if (inSection && line.kind == LineKind::Entry) {
+            entries.append({text.mid(line.nameStart, line.nameEnd - line.nameStart),
+                            text.mid(line.valueStart, line.bodyEnd - line.valueStart)});
+        }
+    }
+    return entries;
+}
+
+std::optional<QByteArray> valueOf(const QList<Entry> &entries, const QByteArray &key)
+{
+    for (const Entry &entry : entries)
+        if (sameName(entry.first.constData(), entry.first.size(), key)) return entry.second;
+    return std::nullopt;
 }
 
 namespace

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <optional>
+#include <utility>
 
 // Text rules of the private-profile (INI) format, on the file's raw bytes: "[section]"
 // lines open a section, "key=value" lines hold the entries, lines starting with ';' are
@@ -27,6 +29,16 @@ QByteArray storableValue(const QByteArray &value);
 // when the section or the key is missing. The first of repeated keys counts.
 std::optional<QByteArray> readValue(const QByteArray &text, const QByteArray &section,
                                     const QByteArray &key);
+
+// A key name and its value, exactly as stored.
+using Entry = std::pair<QByteArray, QByteArray>;
+
+// Every entry of the first section named `section`, in file order: one pass over the text
+// for a reader that wants many keys.
+QList<Entry> sectionEntries(const QByteArray &text, const QByteArray &section);
+
+// The value of the first of `entries` named `key`, as readValue() would find it.
+std::optional<QByteArray> valueOf(const QList<Entry> &entries, const QByteArray &key);
 
 // `text` with `key` in `section` set to `value`: an existing entry is replaced where it
 // stands, a new key goes after the last entry of the first such section, a missing

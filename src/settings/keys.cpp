@@ -37,22 +37,20 @@ std::optional<int> listIndexFrom(const QString &text, const QComboBox *list)
 
 void OptionIP::loadSettings()
 {
-    const QString dir = appDir();
+    const Module1::StoredSettings stored(appDir(), Section);
     for (int i = 0; i < LinkCount; ++i)
-        linkMarks.readSaved(i, Module1::setting_read(dir, Section, key("Scon", i), true));
+        linkMarks.readSaved(i, stored.read(key("Scon", i), true));
     for (int i = 0; i < LinkCount; ++i)
-        txtPort[size_t(i)]->setText(
-            Module1::setting_read(dir, Section, key("port", i), QStringLiteral("502")));
+        txtPort[size_t(i)]->setText(stored.read(key("port", i), QStringLiteral("502")));
     for (int i = 0; i < LinkCount; ++i)
-        txtIP[size_t(i)]->setText(
-            Module1::setting_read(dir, Section, key("txtIP", i), QStringLiteral("192.168.1.1")));
+        txtIP[size_t(i)]->setText(stored.read(key("txtIP", i), QStringLiteral("192.168.1.1")));
     for (int s = 0; s < SlotCount; ++s)
-        strReg[size_t(s)]->setText(Module1::setting_read(dir, Section, key("strreg", s), NoEntry));
+        strReg[size_t(s)]->setText(stored.read(key("strreg", s), NoEntry));
     for (int s = 0; s < SlotCount; ++s)
-        LegReg[size_t(s)]->setText(Module1::setting_read(dir, Section, key("legreg", s), NoEntry));
+        LegReg[size_t(s)]->setText(stored.read(key("legreg", s), NoEntry));
     for (int s = 0; s < SlotCount; ++s) {
         QComboBox *list = LstIP[size_t(s)];
-        const QString text = Module1::setting_read(dir, Section, key("LstIP", s), NoEntry);
+        const QString text = stored.read(key("LstIP", s), NoEntry);
         if (const std::optional<int> index = listIndexFrom(text, list))
             list->setCurrentIndex(*index);
     }
@@ -60,18 +58,19 @@ void OptionIP::loadSettings()
 
 void OptionIP::save()
 {
-    const QString dir = appDir();
+    // All 24 values first, then one replacement of the file.
+    Module1::Entries entries;
     for (int i = 0; i < LinkCount; ++i)
-        Module1::setting_write(dir, Section, key("Scon", i), linkMarks.savedText(i));
+        entries.append({key("Scon", i), linkMarks.savedText(i)});
     for (int i = 0; i < LinkCount; ++i)
-        Module1::setting_write(dir, Section, key("port", i), txtPort[size_t(i)]->text());
+        entries.append({key("port", i), txtPort[size_t(i)]->text()});
     for (int i = 0; i < LinkCount; ++i)
-        Module1::setting_write(dir, Section, key("txtIP", i), txtIP[size_t(i)]->text());
+        entries.append({key("txtIP", i), txtIP[size_t(i)]->text()});
     for (int s = 0; s < SlotCount; ++s)
-        Module1::setting_write(dir, Section, key("strreg", s), strReg[size_t(s)]->text());
+        entries.append({key("strreg", s), strReg[size_t(s)]->text()});
     for (int s = 0; s < SlotCount; ++s)
-        Module1::setting_write(dir, Section, key("legreg", s), LegReg[size_t(s)]->text());
+        entries.append({key("legreg", s), LegReg[size_t(s)]->text()});
     for (int s = 0; s < SlotCount; ++s)
-        Module1::setting_write(dir, Section, key("LstIP", s),
-                               QString::number(LstIP[size_t(s)]->currentIndex()));
+        entries.append({key("LstIP", s), QString::number(LstIP[size_t(s)]->currentIndex())});
+    Module1::setting_write_all(appDir(), Section, entries);
 }

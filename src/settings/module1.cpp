@@ -1,12 +1,14 @@
 #include "settings/module1.h"
 
+#include "files/wholefile.h"
 #include "settings/inifile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <cerrno>
 #include <optional>
+#include <utility>
 
 namespace Module1
 {
@@ -49,6 +51,7 @@ struct FileContent {
     FileState state = FileState::Missing;
     QByteArray bytes;
     bool oversized = false; // only the first MaxFileBytes were taken
+    files::Failure failure; // why it is Unusable
 };
 
 FileContent readSettingsFile(const QString &path)
@@ -58,11 +61,23 @@ FileContent readSettingsFile(const QString &path)
     if (!info.exists()) return content;
     content.state = FileState::Unusable;
     // A directory, a pipe or a device is no settings file, and opening a pipe could block.
-    if (!info.isFile()) return content;
+    if (!info.isFile()) {
+        content.failure = {QStringLiteral("something other than a file is in its place"),
+                           files::systemReason(info.isDir() ? EISDIR : EINVAL)};
+        return content;
+    }
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return content;
+    if (!file.open(QIODevice::ReadOnly)) {
+        content.failure = {QStringLiteral("cannot read it to keep its other lines"),
+                           file.errorString()};
+        return content;
+    }
     content.bytes = file.read(inifile::MaxFileBytes + 1);
-    if (file.error() != QFileDevice::NoError) return content;
+    if (file.error() != QFileDevice::NoError) {
+        content.failure = {QStringLiteral("cannot read it to keep its other lines"),
+                           file.errorString()};
+        return content;
+    }
     content.state = FileState::Read;
     if (content.bytes.size() > inifile::MaxFileBytes) {
         content.oversized = true;
@@ -80,36 +95,59 @@ QString setting_path(const QString &dir)
     return dir + QDir::separator() + QStringLiteral("setting.ini");
 }
 
+StoredSettings::StoredSettings(const QString &dir, const QString &section)
+{
+    const FileContent content = readSettingsFile(setting_path(dir));
+    if (content.state == FileState::Read)
+        m_entries = inifile::sectionEntries(content.bytes, section.toLocal8Bit());
+}
+
+QString StoredSettings::read(const QString &key, const QVariant &defaultValue) const
+{
+    const std::optional<QByteArray> stored = inifile::valueOf(m_entries, key.toLocal8Bit());
+    return limited(stored ? QString::fromLocal8Bit(*stored) : textOf(defaultValue));
+}
+
 QString setting_read(const QString &dir, const QString &section, const QString &key,
                      const QVariant &defaultValue)
 {
-    const QString defaultText = textOf(defaultValue);
-    const FileContent content = readSettingsFile(setting_path(dir));
-    if (content.state != FileState::Read) return limited(defaultText);
-    const std::optional<QByteArray> stored =
-        inifile::readValue(content.bytes, section.toLocal8Bit(), key.toLocal8Bit());
-    return limited(stored ? QString::fromLocal8Bit(*stored) : defaultText);
+    return StoredSettings(dir, section).read(key, defaultValue);
 }
 
 qint32 setting_write(const QString &dir, const QString &section, const QString &key,
                      const QString &value)
 {
+    return setting_write_all(dir, section, {{key, value}});
+}
+
+qint32 setting_write_all(const QString &dir, const QString &section, const Entries &entries)
+{
+    const QByteArray sectionName = section.toLocal8Bit();
     const QString path = setting_path(dir);
     const FileContent content = readSettingsFile(path);
     // Lines we do not own must survive, so a file we cannot read whole is not replaced.
-    if (content.state == FileState::Unusable || content.oversized) return 0;
-
-    const std::optional<QByteArray> updated = inifile::writeValue(
-        content.bytes, section.toLocal8Bit(), key.toLocal8Bit(), value.toLocal8Bit(), lineEnding());
-    if (!updated) return 0;
-
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) return 0;
-    if (file.write(*updated) != updated->size()) {
-        file.cancelWriting();
+    if (content.state == FileState::Unusable) {
+        files::report(path, content.failure);
         return 0;
     }
-    return file.commit() ? 1 : 0;
+    if (content.oversized) {
+        files::report(
+            path, {QStringLiteral("the file is larger than 4 MiB"), files::systemReason(EFBIG)});
+        return 0;
+    }
+
+    QByteArray updated = content.bytes;
+    for (const auto &[key, value] : entries) {
+        std::optional<QByteArray> next = inifile::writeValue(
+            updated, sectionName, key.toLocal8Bit(), value.toLocal8Bit(), lineEnding());
+        if (!next) return 0;
+        updated = std::move(*next);
+    }
+    if (const std::optional<files::Failure> failure = files::replaceFile(path, updated)) {
+        files::report(path, *failure);
+        return 0;
+    }
+    return 1;
 }
 
 } // namespace Module1

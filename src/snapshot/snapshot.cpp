@@ -1,10 +1,10 @@
 #include "snapshot/snapshot.h"
 
 #include "app/optionip.h"
+#include "files/wholefile.h"
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QSaveFile>
 #include <QTableWidget>
 
 namespace snapshot
@@ -31,16 +31,27 @@ QString fileCaption()
 #endif
 }
 
+namespace
+{
+
+std::optional<files::Failure> replaceWithRecord(const QString &path, const QString &record)
+{
+    return files::replaceFile(path, record.toLocal8Bit() + "\r\n");
+}
+
+} // namespace
+
 bool writeRecordFile(const QString &path, const QString &record)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) return false;
-    const QByteArray line = record.toLocal8Bit() + "\r\n";
-    if (file.write(line) != line.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
+    return !replaceWithRecord(path, record);
+}
+
+bool RecordFile::write(const QString &path, const QString &record)
+{
+    const std::optional<files::Failure> failure = replaceWithRecord(path, record);
+    if (failure && !m_failing) files::report(path, *failure);
+    m_failing = bool(failure);
+    return !failure;
 }
 
 } // namespace snapshot
@@ -56,6 +67,6 @@ void OptionIP::print_click()
     txt_print->setText(record);
     lb_file->setText(snapshot::fileCaption());
 
-    // A file that cannot be written keeps what it held; nothing is reported.
-    snapshot::writeRecordFile(appDir() + lb_file->text(), txt_print->text());
+    // A file that cannot be written keeps what it held.
+    m_recordFile.write(appDir() + lb_file->text(), txt_print->text());
 }

@@ -29,4 +29,15 @@ QString fileCaption();
 // then stays as it was.
 bool writeRecordFile(const QString &path, const QString &record);
 
+// The writer the window keeps: a file that keeps failing is named on standard error once,
+// at the first failure of the run, not once a second.
+class RecordFile
+{
+public:
+    bool write(const QString &path, const QString &record);
+
+private:
+    bool m_failing = false;
+};
+
 } // namespace snapshot

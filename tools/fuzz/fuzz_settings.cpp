@@ -208,6 +208,8 @@ void checkPureWrite(const QByteArray &text, const Write &w)
     const QString where = context(text, w);
     const std::optional<QByteArray> before = inifile::readValue(text, w.section, w.key);
     if (before) FUZZ_CHECK(!before->contains('\n'), where);
+    // The one-pass reader of a whole section finds the same value.
+    FUZZ_CHECK(inifile::valueOf(inifile::sectionEntries(text, w.section), w.key) == before, where);
 
     const std::optional<QByteArray> after =
         inifile::writeValue(text, w.section, w.key, w.value, w.lineEnding);
