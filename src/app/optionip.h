@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/closelatch.h"
+
 #include <QString>
 #include <QWidget>
 #include <array>
@@ -12,6 +14,7 @@ class QProgressBar;
 class QPushButton;
 class QTableWidget;
 class QTimer;
+class WheelNeedsFocus;
 class Winsock;
 
 // The one window of the program. It owns every control, timer, socket and piece of
@@ -35,6 +38,9 @@ public:
     // Window life cycle.
     void Form_Load();
     void Form_Unload(int &cancel);
+    // A slot's start or count text changed: its register labels follow.
+    void strReg_Change(int index);
+    void LegReg_Change(int index);
 
     // Device links.
     void cmdConnect_Click(int index);
@@ -113,10 +119,14 @@ protected:
 
 private:
     void buildControls();
+    void chainTabOrder();
     void wireEvents();
+    void writeRegisterLabels(int slot);
     void loadSettings();
     void endOfSlot();
     bool waitForState(int index, int wanted);
 
     QString m_appDir;
+    WheelNeedsFocus *m_wheelGuard = nullptr;
+    CloseLatch m_closed;
 };
