@@ -18,35 +18,24 @@
 namespace
 {
 
-// Inodes of the sockets a process holds open.
-QSet<QByteArray> socketInodes(qint64 pid)
-{
-    QSet<QByteArray> inodes;
-    const QString fdDir = QStringLiteral("/proc/%1/fd").arg(pid);
-    for (const QString &fd : QDir(fdDir).entryList(QDir::System | QDir::NoDotAndDotDot)) {
-        char target[64] = {};
-        const QByteArray path = (fdDir + u'/' + fd).toLocal8Bit();
-        const ssize_t size = ::readlink(path.constData(), target, sizeof target - 1);
-        const QByteArray link(target, size > 0 ? int(size) : 0);
-        if (link.startsWith("socket:[")) inodes.insert(link.mid(8).chopped(1));
-    }
-    return inodes;
-}
-
-// Sockets of the process that are still connecting (SYN sent) to 127.0.0.1:port.
+// Sockets of process pid still connecting (SYN sent) to 127.0.0.1:port, by inode.
 QSet<QByteArray> connectingTo(qint64 pid, quint16 port)
 {
+    QSet<QByteArray> own;
+    const QString fdDir = QStringLiteral("/proc/%1/fd/").arg(pid);
+    for (const QString &fd : QDir(fdDir).entryList(QDir::System | QDir::NoDotAndDotDot)) {
+        char link[64] = {};
+        if (::readlink(QFile::encodeName(fdDir + fd).constData(), link, sizeof link - 1) > 0)
+            own.insert(QByteArray(link).mid(8).chopped(1)); // "socket:[inode]"
+    }
     QFile table(QStringLiteral("/proc/net/tcp"));
     if (!table.open(QIODevice::ReadOnly)) return {};
     const QByteArray remote =
-        "0100007F:" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
-    const QSet<QByteArray> own = socketInodes(pid);
+        QByteArray("0100007F:") + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
     QSet<QByteArray> found;
     for (const QByteArray &line : table.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() > 9 && fields[2] == remote && fields[3] == "02" &&
-            own.contains(fields[9]))
-            found.insert(fields[9]);
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() > 9 && f[2] == remote && f[3] == "02" && own.contains(f[9])) found << f[9];
     }
     return found;
 }
@@ -153,85 +142,63 @@ void tst_story::connectsPollsReconnectsAndSaves()
 void tst_story::closingDuringAConnectWaitEndsAtOnce()
 {
     const QString binary = qEnvironmentVariable("QUORVEL_BINARY");
-    QVERIFY2(QFile::exists(binary), "QUORVEL_BINARY must name the built program");
     QTemporaryDir dir;
-    QVERIFY(dir.isValid());
     const QString program = dir.filePath(QStringLiteral("quorvel"));
     QVERIFY(QFile::copy(binary, program));
 
-    // Link 0 is wanted but its device never answers, so every run of the connection
-    // sequence waits 2 seconds for it; slot 0 reads it.
+    // Link 0 is wanted but never answers, so every run of the connection sequence waits
+    // 2 seconds for it.
     QObject owner;
     const quint16 silent = silentLoopbackPort(&owner);
     QVERIFY(silent != 0);
     QFile ini(dir.filePath(QStringLiteral("setting.ini")));
     QVERIFY(ini.open(QIODevice::WriteOnly));
-    ini.write(
-        "[set]\r\nScon0=False\r\nScon1=True\r\nScon2=True\r\nport0=" + QByteArray::number(silent) +
-        "\r\ntxtIP0=127.0.0.1\r\ntxtIP1=127.0.0.1\r\ntxtIP2=127.0.0.1\r\n"
-        "strreg0=1\r\nlegreg0=1\r\nLstIP0=0\r\n");
+    ini.write("[set]\r\nScon0=False\r\ntxtIP0=127.0.0.1\r\nport0=" + QByteArray::number(silent) +
+              "\r\nstrreg0=1\r\nlegreg0=1\r\nLstIP0=0\r\n");
     ini.close();
 
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    // A locale whose month abbreviations end in a full stop.
-    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8"));
-    env.insert(QStringLiteral("LANG"), QStringLiteral("de_DE.UTF-8"));
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8")); // "Dez." has a full stop
     process.setProcessEnvironment(env);
     process.setWorkingDirectory(dir.path());
     process.start(program, {});
     QVERIFY(process.waitForStarted());
     const qint64 pid = process.processId();
 
-    // Polling has written data.txt; then a new attempt on link 0 starts its 2-second wait.
-    const QString data = dir.filePath(QStringLiteral("data.txt"));
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(data), 30000);
+    // Once polling writes data.txt, wait for a new attempt on link 0: its wait has begun.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir.filePath(QStringLiteral("data.txt"))), 30000);
     QSet<QByteArray> before = connectingTo(pid, silent);
-    QElapsedTimer sinceWaitStarted;
-    bool waiting = false;
+    QElapsedTimer sinceWaitBegan;
     const auto newAttempt = [&] {
-        if (!waiting) {
+        if (!sinceWaitBegan.isValid()) {
             const QSet<QByteArray> now = connectingTo(pid, silent);
-            waiting = !(now - before).isEmpty();
-            if (waiting) sinceWaitStarted.start();
+            if (!(now - before).isEmpty()) sinceWaitBegan.start();
             before = now;
         }
-        return waiting;
+        return sinceWaitBegan.isValid();
     };
     QTRY_VERIFY_WITH_TIMEOUT(newAttempt(), 60000);
 
-    // Closed as a logout would close it, in the middle of that wait.
+    // Closed as a logout closes it, in the middle of that wait: it does not sit the wait out.
     QCOMPARE(::kill(pid_t(pid), SIGTERM), 0);
     QVERIFY(process.waitForFinished(15000));
-    const qint64 exitedAfter = sinceWaitStarted.elapsed();
-    qInfo("exited %lld ms after the connect wait began", exitedAfter);
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    qInfo("exited %lld ms after the connect wait began", sinceWaitBegan.elapsed());
+    QVERIFY(sinceWaitBegan.elapsed() < 2000);
     QCOMPARE(process.exitCode(), 0);
-    // It did not sit out the rest of the wait.
-    QVERIFY2(exitedAfter < 2000, qPrintable(QString::number(exitedAfter)));
 
-    // The settings were saved as usual, all 24 keys, and data.txt was not written after them.
+    // Settings saved as usual, all 24 keys; data.txt not written after them.
     QVERIFY(ini.open(QIODevice::ReadOnly));
-    const QByteArray saved = ini.readAll();
-    ini.close();
-    QVERIFY(saved.contains("port0=" + QByteArray::number(silent)));
-    QVERIFY(saved.contains("legreg4=000"));
-    QVERIFY(saved.contains("LstIP4=0"));
-    QVERIFY(QFileInfo(data).lastModified() <= QFileInfo(ini).lastModified());
+    QVERIFY(ini.readAll().contains("legreg4=000"));
+    const QFileInfo data(dir.filePath(QStringLiteral("data.txt")));
+    QVERIFY(data.lastModified() <= QFileInfo(ini).lastModified());
 
-    // The date keeps a single full stop between its parts: "08 . Dez . 2026".
-    const QStringList fields = snapshotFields(dir.path());
-    QCOMPARE(fields.size(), 13);
-    static const QRegularExpression date(QStringLiteral("^\\d\\d \\. (\\S+) \\. \\d{4}$"));
-    const QRegularExpressionMatch match = date.match(fields[11]);
-    QVERIFY2(match.hasMatch(), qPrintable(fields[11]));
-    const QLocale german(QLocale::German, QLocale::Germany);
-    QStringList months;
-    for (int month = 1; month <= 12; ++month)
-        months << german.monthName(month, QLocale::ShortFormat)
-                      .remove(QRegularExpression(QStringLiteral("\\.$")));
-    QVERIFY2(months.contains(match.captured(1)), qPrintable(fields[11]));
+    // "08 . Dez . 2026": the month without its own full stop.
+    const QString date = snapshotFields(dir.path()).value(11);
+    QVERIFY2(
+        QRegularExpression(QStringLiteral("^\\d\\d \\. \\w+ \\. \\d{4}$")).match(date).hasMatch(),
+        qPrintable(date));
 }
 
 QTEST_GUILESS_MAIN(tst_story)
