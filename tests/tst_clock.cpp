@@ -92,10 +92,16 @@ void tst_clock::formats_data()
     QTest::newRow("noon") << QDateTime(QDate(2026, 6, 15), QTime(12, 0, 0)) << us
                           << "15 / Jun / 2026"
                           << "12:00:00";
-    QTest::newRow("german")
-        << QDateTime(QDate(2026, 12, 7), QTime(21, 4, 5)) << german
-        << QStringLiteral("07 . %1 . 2026").arg(german.monthName(12, QLocale::ShortFormat))
-        << "21:04:05";
+    // The abbreviation's own full stop is dropped, so it does not double the separator.
+    QTest::newRow("german") << QDateTime(QDate(2026, 12, 8), QTime(21, 4, 5)) << german
+                            << "08 . Dez . 2026"
+                            << "21:04:05";
+    QTest::newRow("german, no abbreviation")
+        << QDateTime(QDate(2026, 5, 1), QTime(6, 0, 0)) << german << "01 . Mai . 2026"
+        << "06:00:00";
+    QTest::newRow("french") << QDateTime(QDate(2026, 2, 3), QTime(4, 5, 6))
+                            << QLocale(QLocale::French, QLocale::France)
+                            << QStringLiteral("03 / f\u00e9vr / 2026") << "04:05:06";
     QTest::newRow("dutch")
         << QDateTime(QDate(2026, 5, 3), QTime(1, 2, 3)) << dutch
         << QStringLiteral("03 - %1 - 2026").arg(dutch.monthName(5, QLocale::ShortFormat))

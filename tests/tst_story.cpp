@@ -3,10 +3,44 @@
 #include "support/devices.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace
+{
+
+// Sockets of process pid still connecting (SYN sent) to 127.0.0.1:port, by inode.
+QSet<QByteArray> connectingTo(qint64 pid, quint16 port)
+{
+    QSet<QByteArray> own;
+    const QString fdDir = QStringLiteral("/proc/%1/fd/").arg(pid);
+    for (const QString &fd : QDir(fdDir).entryList(QDir::System | QDir::NoDotAndDotDot)) {
+        char link[64] = {};
+        if (::readlink(QFile::encodeName(fdDir + fd).constData(), link, sizeof link - 1) > 0)
+            own.insert(QByteArray(link).mid(8).chopped(1)); // "socket:[inode]"
+    }
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly)) return {};
+    const QByteArray remote =
+        QByteArray("0100007F:") + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    QSet<QByteArray> found;
+    for (const QByteArray &line : table.readAll().split('\n')) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() > 9 && f[2] == remote && f[3] == "02" && own.contains(f[9])) found << f[9];
+    }
+    return found;
+}
+
+} // namespace
 
 class tst_story : public QObject
 {
@@ -14,6 +48,7 @@ class tst_story : public QObject
 
 private slots:
     void connectsPollsReconnectsAndSaves();
+    void closingDuringAConnectWaitEndsAtOnce();
 
 private:
     static QStringList snapshotFields(const QString &dir)
@@ -102,6 +137,68 @@ void tst_story::connectsPollsReconnectsAndSaves()
     QVERIFY(lines.contains("Scon0=False") || lines.contains("Scon0=False\r"));
     QVERIFY(lines.contains("port0=" + QByteArray::number(port)) ||
             lines.contains("port0=" + QByteArray::number(port) + "\r"));
+}
+
+void tst_story::closingDuringAConnectWaitEndsAtOnce()
+{
+    const QString binary = qEnvironmentVariable("QUORVEL_BINARY");
+    QTemporaryDir dir;
+    const QString program = dir.filePath(QStringLiteral("quorvel"));
+    QVERIFY(QFile::copy(binary, program));
+
+    // Link 0 is wanted but never answers, so every run of the connection sequence waits
+    // 2 seconds for it.
+    QObject owner;
+    const quint16 silent = silentLoopbackPort(&owner);
+    QVERIFY(silent != 0);
+    QFile ini(dir.filePath(QStringLiteral("setting.ini")));
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("[set]\r\nScon0=False\r\ntxtIP0=127.0.0.1\r\nport0=" + QByteArray::number(silent) +
+              "\r\nstrreg0=1\r\nlegreg0=1\r\nLstIP0=0\r\n");
+    ini.close();
+
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8")); // "Dez." has a full stop
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(dir.path());
+    process.start(program, {});
+    QVERIFY(process.waitForStarted());
+    const qint64 pid = process.processId();
+
+    // Once polling writes data.txt, wait for a new attempt on link 0: its wait has begun.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir.filePath(QStringLiteral("data.txt"))), 30000);
+    QSet<QByteArray> before = connectingTo(pid, silent);
+    QElapsedTimer sinceWaitBegan;
+    const auto newAttempt = [&] {
+        if (!sinceWaitBegan.isValid()) {
+            const QSet<QByteArray> now = connectingTo(pid, silent);
+            if (!(now - before).isEmpty()) sinceWaitBegan.start();
+            before = now;
+        }
+        return sinceWaitBegan.isValid();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(newAttempt(), 60000);
+
+    // Closed as a logout closes it, in the middle of that wait: it does not sit the wait out.
+    QCOMPARE(::kill(pid_t(pid), SIGTERM), 0);
+    QVERIFY(process.waitForFinished(15000));
+    qInfo("exited %lld ms after the connect wait began", sinceWaitBegan.elapsed());
+    QVERIFY(sinceWaitBegan.elapsed() < 2000);
+    QCOMPARE(process.exitCode(), 0);
+
+    // Settings saved as usual, all 24 keys; data.txt not written after them.
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+    QVERIFY(ini.readAll().contains("legreg4=000"));
+    const QFileInfo data(dir.filePath(QStringLiteral("data.txt")));
+    QVERIFY(data.lastModified() <= QFileInfo(ini).lastModified());
+
+    // "08 . Dez . 2026": the month without its own full stop.
+    const QString date = snapshotFields(dir.path()).value(11);
+    QVERIFY2(
+        QRegularExpression(QStringLiteral("^\\d\\d \\. \\w+ \\. \\d{4}$")).match(date).hasMatch(),
+        qPrintable(date));
 }
 
 QTEST_GUILESS_MAIN(tst_story)

@@ -33,9 +33,12 @@ void tst_window::deviceLinksBeforeStartUp()
     OptionIP w(m_dir.path());
     QCOMPARE(w.windowTitle(), QStringLiteral("Quorvel"));
     QCOMPARE(w.appDir(), m_dir.path());
+    const QStringList titles = {QStringLiteral("Device A"), QStringLiteral("Device B"),
+                                QStringLiteral("Device C")};
     for (int i = 0; i < OptionIP::LinkCount; ++i) {
         const auto k = size_t(i);
-        QCOMPARE(w.frmDevice[k]->title(), QStringLiteral("Device A"));
+        // Titled after the link, as the slots' device lists name it.
+        QCOMPARE(w.frmDevice[k]->title(), titles[i]);
         QVERIFY(!w.frmDevice[k]->isEnabled());
         QCOMPARE(w.Label1[k]->text(), QStringLiteral("IP Addres :"));
         QCOMPARE(w.Label2[k]->text(), QStringLiteral("Port :"));

@@ -39,8 +39,11 @@ QString formatDate(const QDateTime &moment, const QLocale &locale)
 {
     const QDate date = moment.date();
     const QString separator = QStringLiteral(" ") + dateSeparator(locale) + QStringLiteral(" ");
-    return twoDigits(date.day()) + separator +
-           locale.monthName(date.month(), QLocale::ShortFormat) + separator +
+    // Some locales end the abbreviation with a full stop ("Dez."), which would double up
+    // with a full-stop separator.
+    QString month = locale.monthName(date.month(), QLocale::ShortFormat);
+    if (month.endsWith(u'.')) month.chop(1);
+    return twoDigits(date.day()) + separator + month + separator +
            QStringLiteral("%1").arg(date.year(), 4, 10, QLatin1Char('0'));
 }
 

@@ -17,8 +17,8 @@ QChar separatorIn(const QString &format, QChar fallback);
 QChar dateSeparator(const QLocale &locale);
 QChar timeSeparator(const QLocale &locale);
 
-// "dd / MMM / yyyy": two-digit day, the locale's abbreviated month name, four-digit year,
-// each "/" being the locale's date separator.
+// "dd / MMM / yyyy": two-digit day, the locale's abbreviated month name without a trailing
+// full stop, four-digit year, each "/" being the locale's date separator.
 QString formatDate(const QDateTime &moment, const QLocale &locale);
 
 // "HH:mm:ss" on the 24-hour clock, each ":" being the locale's time separator.

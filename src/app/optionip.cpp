@@ -1,11 +1,11 @@
 #include "app/optionip.h"
 
 #include "app/ui.h"
+#include "app/wheelguard.h"
 #include "links/winsock.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QFont>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -24,6 +24,9 @@ constexpr int ClientHeight = 9915;
 
 // Frames stack in the order link 0, link 2, link 1 from top to bottom.
 constexpr std::array<int, OptionIP::LinkCount> FrameTop = {1080, 4440, 2760};
+// Each frame is titled after its link, as the slots' device lists name it.
+const std::array<QString, OptionIP::LinkCount> FrameTitle = {
+    QStringLiteral("Device A"), QStringLiteral("Device B"), QStringLiteral("Device C")};
 
 // Initial grid shape; start-up makes it 30 by 30.
 constexpr int InitialGridRows = 2;
@@ -76,7 +79,9 @@ OptionIP::OptionIP(const QString &appDir, QWidget *parent) : QWidget(parent), m_
     setObjectName(QStringLiteral("OptionIP"));
     setWindowTitle(QStringLiteral("Quorvel"));
     setFixedSize(ui::twipsToPixels(ClientWidth), ui::twipsToPixels(ClientHeight));
+    setFont(ui::windowFont());
     buildControls();
+    chainTabOrder();
     wireEvents();
     Timer1->start();
 }
@@ -86,10 +91,10 @@ OptionIP::~OptionIP() = default;
 void OptionIP::buildControls()
 {
     for (int i = 0; i < LinkCount; ++i) {
-        auto *frame =
-            named(new QGroupBox(QStringLiteral("Device A"), this), indexed("frmDevice", i));
+        auto *frame = named(new QGroupBox(FrameTitle[size_t(i)], this), indexed("frmDevice", i));
         frame->setGeometry(ui::twips(240, FrameTop[size_t(i)], 3855, 1575));
         frame->setEnabled(false);
+        ui::keepTextWhenDisabled(frame);
         frmDevice[size_t(i)] = frame;
 
         Label1[size_t(i)] = label(frame, indexed("Label1", i), QStringLiteral("IP Addres :"),
@@ -111,9 +116,11 @@ void OptionIP::buildControls()
         Winsock1[size_t(i)] = named(new Winsock(i, this), indexed("Winsock1", i));
     }
 
+    m_wheelGuard = new WheelNeedsFocus(this);
     for (int s = 0; s < SlotCount; ++s) {
         const int left = 5640 + 960 * s;
         auto *list = named(new QComboBox(this), indexed("LstIP", s));
+        m_wheelGuard->guard(list);
         list->addItems({QStringLiteral("-A"), QStringLiteral("-B"), QStringLiteral("-C")});
         list->setCurrentIndex(-1);
         list->setGeometry(ui::twips(left, 840, 855, 315));
@@ -141,12 +148,13 @@ void OptionIP::buildControls()
     tabel =
         named(new QTableWidget(InitialGridRows, InitialGridCols, this), QStringLiteral("tabel"));
     tabel->setGeometry(ui::twips(4200, 2400, 9615, 3615));
-    tabel->setFont(QFont(QStringLiteral("MS Sans Serif")));
     // Row 0 and column 0 are the grid's own fixed cells, so Qt's header views stay hidden.
     tabel->horizontalHeader()->hide();
     tabel->verticalHeader()->hide();
     tabel->setEditTriggers(QAbstractItemView::NoEditTriggers);
     tabel->setSelectionMode(QAbstractItemView::NoSelection);
+    // Tab leaves the grid instead of walking its 900 cells.
+    tabel->setTabKeyNavigation(false);
 
     auto *progress = named(new QProgressBar(this), indexed("bar", 0));
     progress->setGeometry(ui::twips(240, 840, 3855, 255));
@@ -158,6 +166,8 @@ void OptionIP::buildControls()
 
     txt_print = textBox(this, QStringLiteral("txt_print"), QStringLiteral("Text1"),
                         ui::twips(3000, 120, 7815, 525));
+    // An output: it can be clicked into and copied from, but Tab passes it by.
+    txt_print->setFocusPolicy(Qt::ClickFocus);
     lb_file = label(this, QStringLiteral("lb_file"), QStringLiteral("Label6"),
                     ui::twips(240, 120, 2175, 255));
     Label4 = label(this, QStringLiteral("Label4"), QStringLiteral("Label4"),
@@ -168,15 +178,28 @@ void OptionIP::buildControls()
                   ui::twips(11880, 600, 2655, 255));
     Label6 = label(this, QStringLiteral("Label6"), QStringLiteral("www.example.com"),
                    ui::twips(3720, 6960, 5775, 855));
-    QFont large(QStringLiteral("MS Sans Serif"));
-    large.setPointSize(18);
-    Label6->setFont(large);
+    Label6->setFont(ui::largeFont());
 
     Timer1 = timer(this, QStringLiteral("Timer1"), 1000, Qt::CoarseTimer);
     Timer2 = timer(this, QStringLiteral("Timer2"), 1000, Qt::CoarseTimer);
     Timer3 = timer(this, QStringLiteral("Timer3"), 1000, Qt::CoarseTimer);
     Timer4 = timer(this, QStringLiteral("Timer4"), 10, Qt::PreciseTimer);
     tloading = timer(this, QStringLiteral("tloading"), 5, Qt::PreciseTimer);
+}
+
+void OptionIP::chainTabOrder()
+{
+    // The screen's order: frames from top to bottom, the slots from left to right, the grid.
+    QList<QWidget *> chain;
+    for (const int link : {0, 2, 1}) {
+        const auto i = size_t(link);
+        chain << txtIP[i] << txtPort[i] << cmdConnect[i] << cmdDisconnect[i];
+    }
+    for (int s = 0; s < SlotCount; ++s)
+        chain << LstIP[size_t(s)] << strReg[size_t(s)] << LegReg[size_t(s)];
+    chain << tabel;
+    for (int k = 1; k < chain.size(); ++k)
+        setTabOrder(chain[k - 1], chain[k]);
 }
 
 void OptionIP::wireEvents()
@@ -193,6 +216,10 @@ void OptionIP::wireEvents()
             cmdDisconnect_Click(i);
         });
         connect(Winsock1[size_t(i)], &Winsock::dataArrival, this, &OptionIP::Winsock1_DataArrival);
+    }
+    for (int s = 0; s < SlotCount; ++s) {
+        connect(strReg[size_t(s)], &QLineEdit::textChanged, this, [this, s] { strReg_Change(s); });
+        connect(LegReg[size_t(s)], &QLineEdit::textChanged, this, [this, s] { LegReg_Change(s); });
     }
     connect(cmdRead, &QPushButton::clicked, this, &OptionIP::cmdRead_Click);
     connect(cmdConnectDev, &QPushButton::clicked, this, &OptionIP::cmdConnectDev_Click);
@@ -228,5 +255,10 @@ void OptionIP::closeEvent(QCloseEvent *event)
 {
     int cancel = 0;
     Form_Unload(cancel);
+    // The program is on its way out: a wait this close interrupted ends, and no timer runs
+    // again, so data.txt is not rewritten after the window has gone.
+    m_closed.set();
+    for (QTimer *t : {Timer1, Timer2, Timer3, Timer4, tloading})
+        ui::disableTimer(t);
     event->accept();
 }

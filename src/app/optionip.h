@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/closelatch.h"
 #include "links/linkmarks.h"
 #include "snapshot/snapshot.h"
 
@@ -15,6 +16,7 @@ class QProgressBar;
 class QPushButton;
 class QTableWidget;
 class QTimer;
+class WheelNeedsFocus;
 class Winsock;
 
 // The one window of the program. It owns every control, timer, socket and piece of
@@ -39,6 +41,9 @@ public:
     // Window life cycle.
     void Form_Load();
     void Form_Unload(int &cancel);
+    // A slot's start or count text changed: its register labels follow.
+    void strReg_Change(int index);
+    void LegReg_Change(int index);
 
     // Device links.
     void cmdConnect_Click(int index);
@@ -118,11 +123,15 @@ protected:
 
 private:
     void buildControls();
+    void chainTabOrder();
     void wireEvents();
+    void writeRegisterLabels(int slot);
     void loadSettings();
     void endOfSlot();
     bool waitForState(int index, int wanted);
 
     QString m_appDir;
     snapshot::RecordFile m_recordFile;
+    WheelNeedsFocus *m_wheelGuard = nullptr;
+    CloseLatch m_closed;
 };

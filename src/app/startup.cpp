@@ -1,5 +1,6 @@
 #include "app/optionip.h"
 
+#include "app/gridlabels.h"
 #include "app/ui.h"
 #include "modbus/frames.h"
 
@@ -8,8 +9,6 @@
 #include <QLocale>
 #include <QProgressBar>
 #include <QTableWidget>
-#include <cmath>
-#include <optional>
 
 namespace
 {
@@ -17,19 +16,9 @@ namespace
 constexpr int GridRows = 30;
 constexpr int GridCols = 30;
 constexpr int HeaderColumnWidth = 400; // twips
-constexpr int MinRowHeight = 300;      // twips
+constexpr int RowHeight = 300;         // twips
 constexpr int ColumnWidth = 800;       // twips
 constexpr int LastWideColumn = 19;
-
-// Shortest decimal form in the locale's notation; whole numbers below 10^15 keep plain
-// digits, so a large register number never turns into an exponent form.
-QString numberText(double value)
-{
-    QLocale locale;
-    locale.setNumberOptions(QLocale::OmitGroupSeparator);
-    if (std::abs(value) < 1e15 && value == std::trunc(value)) return locale.toString(qint64(value));
-    return locale.toString(value, 'g', QLocale::FloatingPointShortest);
-}
 
 } // namespace
 
@@ -40,10 +29,11 @@ void OptionIP::Form_Load()
     tabel->setRowCount(GridRows);
     tabel->setColumnCount(GridCols);
     tabel->setColumnWidth(0, ui::twipsToPixels(HeaderColumnWidth));
-    const int minRow = ui::twipsToPixels(MinRowHeight);
-    tabel->verticalHeader()->setMinimumSectionSize(minRow);
+    const int rowHeight = ui::twipsToPixels(RowHeight);
+    tabel->verticalHeader()->setMinimumSectionSize(rowHeight);
+    tabel->verticalHeader()->setDefaultSectionSize(rowHeight);
     for (int r = 0; r < tabel->rowCount(); ++r)
-        if (tabel->rowHeight(r) < minRow) tabel->setRowHeight(r, minRow);
+        tabel->setRowHeight(r, rowHeight);
 
     loadSettings();
 
@@ -56,18 +46,34 @@ void OptionIP::Form_Load()
     for (int r = 1; r < tabel->rowCount(); ++r)
         if (!tabel->item(r, 0)) setCellText(r, 0, QString());
 
-    for (int s = 0; s < SlotCount; ++s) {
-        const std::optional<double> count = frames::readLocaleNumber(LegReg[size_t(s)]->text());
-        const std::optional<double> start = frames::readLocaleNumber(strReg[size_t(s)]->text());
-        // A count or a start that is not a number gives the slot no labels.
-        if (!count || !start) continue;
-        // Only rows 1 to 29 can hold a label, so a huge count stops there.
-        for (int j = 0; j <= *count - 1 && j + 1 <= frames::LastRow; ++j)
-            setCellText(j + 1, 2 * s + 1, numberText(*start + j) + QStringLiteral(">>"));
-    }
+    for (int s = 0; s < SlotCount; ++s)
+        writeRegisterLabels(s);
 
     ui::enableTimer(tloading);
     bar[0]->show();
+}
+
+void OptionIP::strReg_Change(int index)
+{
+    writeRegisterLabels(index);
+}
+
+void OptionIP::LegReg_Change(int index)
+{
+    writeRegisterLabels(index);
+}
+
+void OptionIP::writeRegisterLabels(int slot)
+{
+    if (slot < 0 || slot >= SlotCount) return;
+    const QStringList labels = gridlabels::registerLabels(strReg[size_t(slot)]->text(),
+                                                          LegReg[size_t(slot)]->text(), QLocale());
+    const int column = 2 * slot + 1;
+    // The whole column is rewritten, so a shorter count leaves no stale labels below.
+    for (int row = 1; row <= frames::LastRow; ++row) {
+        const QString text = labels.value(row - 1);
+        if (!text.isEmpty() || !cellText(row, column).isEmpty()) setCellText(row, column, text);
+    }
 }
 
 void OptionIP::Form_Unload(int &cancel)

@@ -34,6 +34,35 @@ void setBackColor(QWidget *widget, const QColor &color)
     widget->setAutoFillBackground(true);
 }
 
+static QFont sansFont(int pointSize)
+{
+    // Families that the setup installs. Liberation Sans has the narrow metrics the layout
+    // was drawn for ("65535>>" fits a grid column); DejaVu Sans is wider.
+    QFont font(QStringList{QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")},
+               pointSize);
+    font.setStyleHint(QFont::SansSerif);
+    return font;
+}
+
+QFont windowFont()
+{
+    return sansFont(8);
+}
+
+QFont largeFont()
+{
+    return sansFont(18);
+}
+
+void keepTextWhenDisabled(QWidget *frame)
+{
+    if (!frame) return;
+    QPalette palette = frame->palette();
+    palette.setColor(QPalette::Disabled, QPalette::WindowText,
+                     palette.color(QPalette::Active, QPalette::WindowText));
+    frame->setPalette(palette);
+}
+
 QColor backColor(const QWidget *widget)
 {
     return widget ? widget->palette().color(backRole(widget)) : QColor();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QColor>
+#include <QFont>
 #include <QRect>
 #include <QTimer>
 #include <QWidget>
@@ -35,6 +36,14 @@ inline QColor lightRed()
 QColor windowBackground();
 
 void setBackColor(QWidget *widget, const QColor &color);
+
+// The layout's twip sizes were drawn for a small 8-point sans font; Label6 uses about 18.
+QFont windowFont();
+QFont largeFont();
+
+// Labels inside a disabled frame keep their normal text colour: the frame blocks input,
+// but a pale status caption on its coloured background would be unreadable.
+void keepTextWhenDisabled(QWidget *frame);
 QColor backColor(const QWidget *widget);
 
 // 15 twips make one logical pixel.

@@ -129,6 +129,8 @@ bool OptionIP::waitForState(int index, int wanted)
     wakeUp.setTimerType(Qt::PreciseTimer);
 
     while (socket->state() != wanted) {
+        // A close during the wait ends it, so the program can leave at once.
+        if (m_closed.isSet()) break;
         const qint64 left = SocketWaitMs - clock.elapsed();
         if (left <= 0) break;
         // Re-armed when it fired a moment before the clock reached the deadline.

@@ -65,6 +65,8 @@ void OptionIP::print_click()
         },
         lbtgl->text(), lbjam->text());
     txt_print->setText(record);
+    // The record is read from its start: the leading '#' and the first values.
+    txt_print->setCursorPosition(0);
     lb_file->setText(snapshot::fileCaption());
 
     // A file that cannot be written keeps what it held.

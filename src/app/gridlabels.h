@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class QLocale;
+
+// The register labels of a slot's label column. Plain functions of the slot's texts.
+namespace gridlabels
+{
+
+// A register number in its shortest decimal form: ASCII digits, no grouping, the locale's
+// decimal point; whole numbers never in exponent form.
+QString numberText(double value, const QLocale &locale);
+
+// Labels for rows 1, 2, ...: start, start + 1, ... each followed by ">>", as many as the
+// count (a fraction counts up), never more than the grid's rows. Both texts are read in the
+// locale's format; when either is not a number there are none.
+QStringList registerLabels(const QString &startText, const QString &countText,
+                           const QLocale &locale);
+
+} // namespace gridlabels
