@@ -88,8 +88,9 @@ void tst_outstanding::judge_data()
     QTest::newRow("no request with that identifier")
         << withTransaction(three, 9) << qint64(300) << 3 << 3 << Kind::Unmatched << Loss::None << -1
         << false << 3;
+    // Dropped, and the oldest request is taken as answered: such a device answers in order.
     QTest::newRow("identifier 0 with three owed")
-        << three << qint64(300) << 3 << 3 << Kind::Unmatched << Loss::None << -1 << false << 3;
+        << three << qint64(300) << 3 << 3 << Kind::Unmatched << Loss::None << -1 << false << 2;
     QTest::newRow("identifier 0 with one owed")
         << three << qint64(300) << 3 << 1 << Kind::Registers << Loss::None << 2 << true << 0;
     QTest::newRow("identifier 0, one owed, wrong size")
@@ -144,6 +145,9 @@ void tst_outstanding::judge()
     QCOMPARE(verdict.late(), slot >= 0 && !finishes);
     QCOMPARE(table.size(), left);
     if (kind == Kind::Registers) QCOMPARE(verdict.registers, verdict.request->quantity);
+    const bool retires = kind == Kind::Unmatched && verdict.transaction == 0;
+    QCOMPARE(verdict.retired.has_value(), retires);
+    if (retires) QCOMPARE(verdict.retired->slot, 0);
     if (loss == Loss::Exception) QCOMPARE(verdict.exceptionCode, 2);
     if (kind == Kind::Malformed) {
         QCOMPARE(verdict.droppedBytes, int(bytes.size()));

@@ -84,6 +84,13 @@ ReplyVerdict OutstandingRequests::judge(const QByteArray &bytes, qint64 nowMs,
     } else if (m_requests.size() == 1) {
         // A device that does not echo the identifier can only be trusted with one request.
         match = m_requests.begin();
+    } else if (!m_requests.empty()) {
+        // Such a device answers in order, so the oldest request has had its answer now,
+        // though it cannot be shown. Forgetting it lets the table drain back to one request
+        // once the device is quick again, instead of staying full of requests it answered.
+        verdict.retired = m_requests.front();
+        m_requests.erase(m_requests.begin());
+        return verdict;
     }
     if (match == m_requests.end()) return verdict;
 

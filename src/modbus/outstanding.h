@@ -49,6 +49,8 @@ struct ReplyVerdict {
     int lengthField = 0;   // MBAP length field (Malformed: out of range)
     int droppedBytes = 0;  // Malformed: bytes dropped
     bool owed = false;     // Malformed: the link had outstanding requests, so a reply was lost
+    // Unmatched identifier 0 with several requests owed: the oldest, taken as answered.
+    std::optional<OutstandingRequest> retired;
 
     bool late() const { return request.has_value() && !current; }
 };
