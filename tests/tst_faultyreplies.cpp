@@ -301,8 +301,8 @@ void tst_faultyreplies::lateReplyAfterTheCycleMovedOn()
     const quint16 first = transactionOf(device.received);
     const quint16 second = transactionOf(device.received.mid(12));
 
-    // Same size as slot 1's, but without an identifier it cannot be told apart: dropped.
-    device.send(readReply({601, 602, 603}));
+    // Same size as slot 1's, but with an identifier of no request: dropped.
+    device.send(readReply({601, 602, 603}, quint16(first + 100)));
     // Slot 0's own reply, now late: it fills slot 0 and leaves the cycle waiting on slot 1.
     device.send(readReply({701, 702, 703}, first));
     QTRY_COMPARE_WITH_TIMEOUT(column(w, 0, 3), texts({701, 702, 703}), 10000);
