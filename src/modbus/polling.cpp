@@ -140,6 +140,7 @@ void OptionIP::Winsock1_DataArrival(int index, qint64 bytesTotal)
 
         const bool whole = check.status == frames::FrameStatus::Whole;
         const QByteArray frame = link->take(whole ? check.length : link->bytesAvailable());
+        if (frame.isEmpty()) return;
         const int stored = std::min(int(frame.size()), StoredReplyBytes);
         for (int k = 0; k < stored; ++k)
             rxFrame[size_t(k + 1)] = quint8(frame.at(k));
