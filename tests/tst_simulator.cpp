@@ -119,10 +119,10 @@ ReadOutcome outcomeOf(QModbusReply *reply)
     return outcome;
 }
 
-ReadOutcome readHolding(QModbusTcpClient &client, int address, int count)
+ReadOutcome readHolding(QModbusTcpClient &client, int address, int count, int unit = sim::UnitId)
 {
     return outcomeOf(client.sendReadRequest(
-        QModbusDataUnit(QModbusDataUnit::HoldingRegisters, address, quint16(count)), sim::UnitId));
+        QModbusDataUnit(QModbusDataUnit::HoldingRegisters, address, quint16(count)), unit));
 }
 
 // Sent as a raw request because the client may refuse to build an oversized read itself.
@@ -389,6 +389,14 @@ void tst_simulator::servesMovingRegistersAndExceptions()
     QCOMPARE(first.values.at(1) % sim::RampStep, 0);
     for (int i = 1; i < 4; ++i)
         QVERIFY(first.values.at(i) <= sim::RangeTop);
+
+    // Any unit identifier is answered, as by a device reached directly.
+    for (const int unit : {7, 255, 1}) {
+        const ReadOutcome other = readHolding(client, 0, 4, unit);
+        QVERIFY2(other.finished, qPrintable(QStringLiteral("unit %1").arg(unit)));
+        QCOMPARE(other.error, QModbusDevice::NoError);
+        QCOMPARE(other.values.size(), 4);
+    }
 
     // The last registers are served too.
     const ReadOutcome last = readHolding(client, sim::RegisterCount - 4, 4);

@@ -216,6 +216,8 @@ void OptionIP::wireEvents()
             cmdDisconnect_Click(i);
         });
         connect(Winsock1[size_t(i)], &Winsock::dataArrival, this, &OptionIP::Winsock1_DataArrival);
+        connect(Winsock1[size_t(i)], &Winsock::connectionEnded, this,
+                [this, i] { outstanding[size_t(i)].clear(); });
     }
     for (int s = 0; s < SlotCount; ++s) {
         connect(strReg[size_t(s)], &QLineEdit::textChanged, this, [this, s] { strReg_Change(s); });

@@ -2,6 +2,7 @@
 
 #include "app/closelatch.h"
 #include "links/linkmarks.h"
+#include "modbus/outstanding.h"
 #include "snapshot/snapshot.h"
 
 #include <QString>
@@ -108,6 +109,10 @@ public:
     bool requestSent = false;
     // The current slot's request went out on link devIdx and no reply has been taken since.
     bool awaitingReply = false;
+    // Its transaction identifier.
+    quint16 awaitedTransaction = 0;
+    // Each link's requests still owed a reply; a reply is shown only in the slot it answers.
+    std::array<frames::OutstandingRequests, LinkCount> outstanding{};
     // Which links ought to be connected, as last saved or asked for by the operator.
     links::LinkMarks linkMarks;
     qint16 loadTick = 0;
@@ -128,6 +133,7 @@ private:
     void writeRegisterLabels(int slot);
     void loadSettings();
     void endOfSlot();
+    void showReply(int index, const frames::ReplyVerdict &verdict);
     bool waitForState(int index, int wanted);
 
     QString m_appDir;

@@ -70,6 +70,7 @@ void Winsock::close()
     // socket lingering in its closing state.
     m_socket->abort();
     m_sticky = Closed;
+    emit connectionEnded(m_index);
 }
 
 bool Winsock::sendData(const QByteArray &bytes)
@@ -88,6 +89,8 @@ qint64 Winsock::bytesAvailable() const
 
 QByteArray Winsock::peek(qint64 count) const
 {
+    // A socket that is not open has nothing waiting (and Qt would warn).
+    if (!m_socket->isOpen()) return {};
     return m_socket->peek(count);
 }
 
@@ -101,6 +104,7 @@ bool Winsock::takeByte(quint8 &byte)
 
 QByteArray Winsock::take(qint64 count)
 {
+    if (!m_socket->isOpen()) return {};
     return m_socket->read(count);
 }
 
@@ -131,9 +135,11 @@ void Winsock::onError(QAbstractSocket::SocketError error)
 {
     // A peer that closes in order leaves the socket closing; everything else is an error.
     m_sticky = error == QAbstractSocket::RemoteHostClosedError ? Closing : Error;
+    emit connectionEnded(m_index);
 }
 
 void Winsock::onDisconnected()
 {
     if (m_sticky == Closed) m_sticky = Closing;
+    emit connectionEnded(m_index);
 }

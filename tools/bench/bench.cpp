@@ -1,5 +1,6 @@
 // quorvel-bench: start-up time, poll timing, CPU share and memory of the real window while it
-// polls three quorvel-sim devices. Everything runs on 127.0.0.1, on ports opened here.
+// polls three quorvel-sim devices, then how often each slot refreshes when all five read one
+// device that answers in 300 ms. Everything runs on 127.0.0.1, on ports opened here.
 //
 // The window is the program's own, unchanged; it is observed from outside:
 // - a request is timed when the QTcpSocket inside its Winsock reports bytesWritten, that is
@@ -14,14 +15,18 @@
 #include "silentlistener.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QCommandLineParser>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QHash>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QProcess>
+#include <QTableWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -71,6 +76,8 @@ constexpr double PeakRssLimitKb = 60.0 * 1024;
 constexpr double RssGrowthLimitKb = 1024;
 
 constexpr int RegistersPerSlot = 10;
+// Reply delay of the slow device of the last phase.
+constexpr int SlowReplyMs = 300;
 // Slot s reads from link LinkOfSlot[s]: A, B, C, A, B.
 constexpr std::array<int, OptionIP::SlotCount> LinkOfSlot = {0, 1, 2, 0, 1};
 
@@ -216,6 +223,54 @@ private:
     QString m_program;
     std::unique_ptr<QProcess> m_process;
     quint16 m_port = 0;
+};
+
+// A device on a free 127.0.0.1 port that answers every Read Holding Registers request
+// after a fixed delay, echoing its transaction identifier; every register of a reply holds
+// the number of that reply, so each reply changes what its slot shows.
+class SlowDevice : public QObject
+{
+public:
+    explicit SlowDevice(int delayMs) : m_delayMs(delayMs)
+    {
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+                connect(socket, &QTcpSocket::readyRead, this,
+                        [this, socket] { onRequests(socket); });
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            }
+        });
+    }
+
+    bool start() { return m_server.listen(QHostAddress::LocalHost, 0); }
+    quint16 port() const { return m_server.serverPort(); }
+
+private:
+    void onRequests(QTcpSocket *socket)
+    {
+        QByteArray &waiting = m_waiting[socket];
+        waiting += socket->readAll();
+        while (waiting.size() >= 12) {
+            const QByteArray request = waiting.left(12);
+            waiting.remove(0, 12);
+            const int quantity = std::min((quint8(request[10]) << 8) | quint8(request[11]), 125);
+            ++m_replies;
+            QByteArray reply = request.left(4);
+            reply.append(char(0)).append(char(3 + 2 * quantity)).append(request.mid(6, 2));
+            reply.append(char(2 * quantity));
+            for (int k = 0; k < quantity; ++k)
+                reply.append(char((m_replies >> 8) & 0xFF)).append(char(m_replies & 0xFF));
+            QPointer<QTcpSocket> target = socket;
+            QTimer::singleShot(m_delayMs, Qt::PreciseTimer, this, [target, reply] {
+                if (target) target->write(reply);
+            });
+        }
+    }
+
+    int m_delayMs;
+    QTcpServer m_server;
+    QHash<QTcpSocket *, QByteArray> m_waiting;
+    int m_replies = 0;
 };
 
 bool writeSettings(const QString &dir, const std::array<quint16, OptionIP::LinkCount> &ports)
@@ -502,7 +557,12 @@ int main(int argc, char *argv[])
     const QCommandLineOption simOption(
         QStringLiteral("sim"), QStringLiteral("The quorvel-sim binary (default: beside this one)."),
         QStringLiteral("path"));
-    parser.addOptions({cyclesOption, longOption, longTimer3Option, longTimer4Option, simOption});
+    const QCommandLineOption slowOption(
+        QStringLiteral("slow-seconds"),
+        QStringLiteral("Seconds of polling a device that answers in 300 ms (0 skips it)."),
+        QStringLiteral("s"), QStringLiteral("30"));
+    parser.addOptions(
+        {cyclesOption, longOption, longTimer3Option, longTimer4Option, simOption, slowOption});
     parser.process(app);
 
     bool numbersOk = true;
@@ -516,6 +576,7 @@ int main(int argc, char *argv[])
     const int longCycles = number(longOption, 0);
     const int longTimer3 = number(longTimer3Option, 1);
     const int longTimer4 = number(longTimer4Option, 0);
+    const int slowSeconds = number(slowOption, 0);
     if (!numbersOk || (longCycles > 0 && longCycles < 20)) {
         std::fprintf(stderr, "quorvel-bench: --cycles needs at least 2, --long-cycles 0 or at "
                              "least 20, --long-timer3 at least 1, --long-timer4 at least 0\n");
@@ -647,6 +708,43 @@ int main(int argc, char *argv[])
     }
     const long peakKb = peakRssKb();
 
+    // All five slots on one device that answers in SlowReplyMs: how long each slot waits
+    // between refreshes of what it shows.
+    std::vector<double> refreshGaps;
+    std::array<int, OptionIP::SlotCount> refreshes{};
+    bool slowRan = false;
+    SlowDevice slowDevice(SlowReplyMs);
+    if (slowSeconds > 0 && slowDevice.start()) {
+        printLine(QStringLiteral("phase 4: %1 s of five slots on one device answering in %2 ms")
+                      .arg(slowSeconds)
+                      .arg(SlowReplyMs));
+        for (int i = 0; i < OptionIP::LinkCount; ++i)
+            w.cmdDisconnect_Click(i);
+        w.txtPort[0]->setText(QString::number(slowDevice.port()));
+        w.cmdConnect_Click(0);
+        for (QComboBox *device : w.LstIP)
+            device->setCurrentIndex(0);
+        std::array<QString, OptionIP::SlotCount> shown;
+        std::array<std::optional<double>, OptionIP::SlotCount> refreshedAt;
+        QObject::connect(w.Winsock1[0], &Winsock::dataArrival, &probe, [&](int, qint64) {
+            const double t = nowMs();
+            for (int slot = 0; slot < OptionIP::SlotCount; ++slot) {
+                const QString text = w.cellText(1, (slot + 1) * 2);
+                if (text == shown[size_t(slot)]) continue;
+                shown[size_t(slot)] = text;
+                ++refreshes[size_t(slot)];
+                if (refreshedAt[size_t(slot)])
+                    refreshGaps.push_back(t - *refreshedAt[size_t(slot)]);
+                refreshedAt[size_t(slot)] = t;
+            }
+        });
+        w.Timer3->start();
+        probe.settle(slowSeconds * 1000);
+        w.Timer3->stop();
+        w.Timer4->stop();
+        slowRan = w.Winsock1[0]->state() == Winsock::Connected;
+    }
+
     // Figures.
     printLine(QStringLiteral("\nresults (goal, verdict)"));
     const double startMs = *probe.firstSendMs - probe.formLoadMs;
@@ -767,6 +865,18 @@ int main(int argc, char *argv[])
                    .arg(probe.longReplies),
                QStringLiteral("Timer3 %1 ms, Timer4 %2 ms").arg(longTimer3).arg(longTimer4),
                std::nullopt);
+    }
+
+    if (slowSeconds > 0) {
+        const Stats refresh = statsOf(refreshGaps);
+        const int leastRefreshed = *std::min_element(refreshes.begin(), refreshes.end());
+        figure("slot refresh, device answering in 300 ms",
+               slowRan && refresh.count > 0
+                   ? QStringLiteral("median %1, worst %2 over %3 refreshes")
+                         .arg(ms(refresh.median, 0), ms(refresh.max, 0))
+                         .arg(refresh.count)
+                   : QStringLiteral("no refresh seen"),
+               QStringLiteral("every slot refreshed"), slowRan && leastRefreshed >= 2);
     }
 
     printLine(QStringLiteral("\nload average:  %1 at end").arg(loadAverage()));

@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <optional>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -116,19 +117,43 @@ private:
     QHash<const QTcpSocket *, QString> m_peers;
 };
 
+// The unit identifier of the last whole request among the bytes waiting, if any. Requests
+// are read from the first waiting byte on (clients send them whole); of requests for
+// different units that arrive together, only those for the last one are answered.
+std::optional<quint8> lastUnitIdentifier(const QByteArray &waiting)
+{
+    std::optional<quint8> unit;
+    qsizetype at = 0;
+    while (waiting.size() - at >= 8) {
+        const int length = (quint8(waiting[at + 4]) << 8) | quint8(waiting[at + 5]);
+        if (length < 2 || waiting.size() - at < 6 + length) break;
+        unit = quint8(waiting[at + 6]);
+        at += 6 + length;
+    }
+    return unit;
+}
+
 class AcceptAndLog : public QModbusTcpConnectionObserver
 {
 public:
-    explicit AcceptAndLog(ClientLog &log) : m_log(log) {}
+    AcceptAndLog(ClientLog &log, QModbusTcpServer &server) : m_log(log), m_server(server) {}
 
     bool acceptNewConnection(QTcpSocket *newClient) override
     {
         m_log.connected(newClient);
+        // Qt's server answers only its own unit identifier, while a device reached directly
+        // answers any. Connected before the server's own reader, this runs first on every
+        // arrival and makes the server's address that of the request it is about to read.
+        QObject::connect(newClient, &QTcpSocket::readyRead, &m_server, [this, newClient] {
+            if (const std::optional<quint8> unit = lastUnitIdentifier(newClient->peek(65536)))
+                m_server.setServerAddress(*unit);
+        });
         return true;
     }
 
 private:
     ClientLog &m_log;
+    QModbusTcpServer &m_server;
 };
 
 } // namespace
@@ -160,7 +185,7 @@ int main(int argc, char *argv[])
     server.setServerAddress(sim::UnitId);
     server.setData(QModbusDataUnit(QModbusDataUnit::HoldingRegisters, 0, bank.values()));
     // The server owns the observer.
-    server.installConnectionObserver(new AcceptAndLog(clients));
+    server.installConnectionObserver(new AcceptAndLog(clients, server));
     QObject::connect(&server, &QModbusTcpServer::modbusClientDisconnected, &app,
                      [&clients](QTcpSocket *socket) { clients.left(socket); });
     server.setConnectionParameter(QModbusDevice::NetworkAddressParameter, ListenAddress);
@@ -172,11 +197,10 @@ int main(int argc, char *argv[])
                               .arg(server.errorString()));
         return 1;
     }
-    printLine(stdout, QStringLiteral("listening on %1:%2, unit %3, holding registers 1-%4 "
-                                     "(addresses 0-%5), updated every %6 ms")
+    printLine(stdout, QStringLiteral("listening on %1:%2, any unit, holding registers 1-%3 "
+                                     "(addresses 0-%4), updated every %5 ms")
                           .arg(ListenAddress)
                           .arg(*port)
-                          .arg(sim::UnitId)
                           .arg(sim::RegisterCount)
                           .arg(sim::RegisterCount - 1)
                           .arg(sim::UpdateIntervalMs));
