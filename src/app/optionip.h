@@ -12,6 +12,7 @@ class QProgressBar;
 class QPushButton;
 class QTableWidget;
 class QTimer;
+class TrafficLog;
 class Winsock;
 
 // The one window of the program. It owns every control, timer, socket and piece of
@@ -31,6 +32,10 @@ public:
     ~OptionIP() override;
 
     QString appDir() const { return m_appDir; }
+
+    // Frames and connection events of every link go to this log from now on; null for none.
+    void setTrafficLog(TrafficLog *log);
+    TrafficLog *trafficLog() const { return m_traffic; }
 
     // Window life cycle.
     void Form_Load();
@@ -119,4 +124,5 @@ private:
     bool waitForState(int index, int wanted);
 
     QString m_appDir;
+    TrafficLog *m_traffic = nullptr;
 };
