@@ -42,6 +42,15 @@ void stepTo(OptionIP &w, int slot)
 
 const QVector<quint16> Sentinel = {11, 12, 13};
 
+enum Outcome { Decoded, Lost, Ignored };
+
+// The bytes carrying the transaction identifier of `request`.
+QByteArray stamped(QByteArray bytes, const QByteArray &request)
+{
+    if (bytes.size() >= 2 && request.size() >= 2) bytes.replace(0, 2, request.left(2));
+    return bytes;
+}
+
 // A window whose slot (0 or 4) reads three registers from a scripted device on link 0, and
 // whose other slots sit on link 2, which is not connected, so a chain started at slot 0
 // runs through to the rest. The slot's column already holds a good earlier reply.
@@ -69,6 +78,8 @@ struct Bench {
 
 } // namespace
 
+Q_DECLARE_METATYPE(Outcome)
+
 class tst_faultyreplies : public QObject
 {
     Q_OBJECT
@@ -76,7 +87,7 @@ class tst_faultyreplies : public QObject
 private slots:
     void reply_data();
     void reply();
-    void leftoverIsDiscardedAtTheNextRequest();
+    void partialReplySurvivesTheNextRequest();
     void lateReplyAfterTheCycleMovedOn();
     void bytesOnAnotherLink();
     void deviceClosesInTheMiddleOfAReply();
@@ -89,14 +100,17 @@ void tst_faultyreplies::reply_data()
     QTest::addColumn<int>("slot");
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<int>("gapMs");
-    QTest::addColumn<bool>("decoded");
+    QTest::addColumn<bool>("echo"); // the request's transaction identifier goes into the bytes
+    QTest::addColumn<Outcome>("outcome");
+    QTest::addColumn<int>("leftover"); // bytes still waiting afterwards
 
     const QVector<quint16> values = {901, 902, 65535};
     QByteArray function4 = readReply(values);
     function4[7] = 4;
     QByteArray otherTransaction = readReply(values);
     otherTransaction[1] = 5;
-    otherTransaction[6] = 7;
+    QByteArray otherUnit = readReply(values);
+    otherUnit[6] = 7;
     QByteArray counting(1000, 0);
     for (int k = 0; k < counting.size(); ++k)
         counting[k] = char(k);
@@ -105,32 +119,38 @@ void tst_faultyreplies::reply_data()
         const char *name;
         QByteArray bytes;
         int gapMs;
-        bool decoded;
+        bool echo;
+        Outcome outcome;
+        int leftover;
     };
     const QList<Case> cases = {
-        {"good reply", readReply(values), -1, true},
-        {"good reply one byte at a time", readReply(values), 20, true},
+        {"good reply", readReply(values), -1, true, Decoded, 0},
+        {"good reply, identifier 0", readReply(values), -1, false, Decoded, 0},
+        {"good reply one byte at a time", readReply(values), 20, true, Decoded, 0},
         {"good reply with trailing bytes", readReply(values) + QByteArray::fromHex("DEAD"), -1,
-         true},
-        // The transaction identifier is always 0, so it cannot tell replies apart.
-        {"another transaction and unit", otherTransaction, -1, true},
-        {"exception reply", exceptionReply(2), -1, false},
-        {"exception reply one byte at a time", exceptionReply(2), 20, false},
-        {"four registers for three", readReply({901, 902, 903, 904}), -1, false},
-        {"two registers for three", readReply({901, 902}), -1, false},
+         true, Decoded, 2},
+        {"another unit", otherUnit, -1, true, Decoded, 0},
+        {"identifier of no request", otherTransaction, -1, false, Ignored, 0},
+        {"exception reply", exceptionReply(2), -1, true, Lost, 0},
+        {"exception reply one byte at a time", exceptionReply(2), 20, false, Lost, 0},
+        {"four registers for three", readReply({901, 902, 903, 904}), -1, true, Lost, 0},
+        {"two registers for three", readReply({901, 902}), -1, true, Lost, 0},
         {"byte count beyond the frame", QByteArray::fromHex("0000000000070103060385038603"), -1,
-         false},
-        {"function 4", function4, -1, false},
-        {"length field 0", QByteArray::fromHex("000000000000010306038503860387"), -1, false},
+         true, Lost, 1},
+        {"function 4", function4, -1, true, Lost, 0},
+        {"length field 0", QByteArray::fromHex("000000000000010306038503860387"), -1, false, Lost,
+         0},
         {"length field 255",
-         QByteArray::fromHex("0000000000FF010306038503860387") + QByteArray(300, 1), -1, false},
-        {"1000 bytes of 0xA5", QByteArray(1000, char(0xA5)), -1, false},
-        {"1000 counting bytes", counting, -1, false},
-        {"1000 zero bytes", QByteArray(1000, 0), -1, false},
+         QByteArray::fromHex("0000000000FF010306038503860387") + QByteArray(300, 1), -1, false,
+         Lost, 0},
+        {"1000 bytes of 0xA5", QByteArray(1000, char(0xA5)), -1, false, Lost, 0},
+        {"1000 counting bytes", counting, -1, false, Lost, 0},
+        {"1000 zero bytes", QByteArray(1000, 0), -1, false, Lost, 0},
     };
     for (const int slot : {0, 4}) {
         for (const Case &c : cases) {
-            QTest::addRow("%s, slot %d", c.name, slot) << slot << c.bytes << c.gapMs << c.decoded;
+            QTest::addRow("%s, slot %d", c.name, slot)
+                << slot << c.bytes << c.gapMs << c.echo << c.outcome << c.leftover;
         }
     }
 }
@@ -140,7 +160,9 @@ void tst_faultyreplies::reply()
     QFETCH(int, slot);
     QFETCH(QByteArray, bytes);
     QFETCH(int, gapMs);
-    QFETCH(bool, decoded);
+    QFETCH(bool, echo);
+    QFETCH(Outcome, outcome);
+    QFETCH(int, leftover);
 
     Bench bench;
     QVERIFY(bench.setUp(slot));
@@ -158,13 +180,22 @@ void tst_faultyreplies::reply()
     stepTo(w, slot);
     QTRY_COMPARE_WITH_TIMEOUT(bench.device.received.size(), 24, 10000);
     QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Transmit"));
+    if (echo) bytes = stamped(bytes, bench.device.received.mid(12));
     bench.device.send(bytes, gapMs);
 
-    QTRY_VERIFY_WITH_TIMEOUT(resting(w) && !statuses.isEmpty(), 10000);
+    if (outcome == Ignored) {
+        QTRY_VERIFY_WITH_TIMEOUT(!statuses.isEmpty() && w.Winsock1[0]->bytesAvailable() == 0,
+                                 10000);
+        QVERIFY(!resting(w));
+        QCOMPARE(int(w.slotIdx), slot);
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(resting(w) && !statuses.isEmpty(), 10000);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(w.Winsock1[0]->bytesAvailable(), qint64(leftover), 10000);
     // Sent in pieces, the reply raised several arrivals before it was whole.
     if (gapMs > 0) QVERIFY(statuses.size() >= 2);
 
-    if (decoded) {
+    if (outcome == Decoded) {
         QCOMPARE(column(w, slot, 3), texts({901, 902, 65535}));
         QCOMPARE(w.Label6->text(), QStringLiteral("15"));
         QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Received"));
@@ -181,47 +212,70 @@ void tst_faultyreplies::reply()
     } else {
         QCOMPARE(column(w, slot, 3), texts(Sentinel));
         QCOMPARE(w.Label6->text(), QStringLiteral("before"));
-        QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Data Loss"));
-        QCOMPARE(ui::backColor(w.lblStatus[0]), ui::yellow());
+        const QString caption =
+            outcome == Lost ? QStringLiteral("Data Loss") : QStringLiteral("Transmit");
+        QCOMPARE(w.lblStatus[0]->text(), caption);
+        if (outcome == Lost) QCOMPARE(ui::backColor(w.lblStatus[0]), ui::yellow());
         QVERIFY(!statuses.contains(QStringLiteral("Received")));
         for (const QStringList &grid : grids)
             QCOMPARE(grid, texts(Sentinel));
     }
 
-    // The cycle goes on: a good reply to the next request is taken as usual.
-    stepTo(w, slot);
-    QTRY_COMPARE_WITH_TIMEOUT(bench.device.received.size(), 36, 10000);
-    bench.device.send(readReply({21, 22, 23}));
-    QTRY_COMPARE_WITH_TIMEOUT(column(w, slot, 3), texts({21, 22, 23}), 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(resting(w), 10000);
+    // The cycle goes on: a good reply to the next request is taken as usual. Bytes left
+    // behind a frame spoil the next one, which is dropped whole to resynchronise.
+    for (int round = 0; round < (leftover > 0 ? 2 : 1); ++round) {
+        const qsizetype asked = bench.device.received.size();
+        stepTo(w, slot);
+        QTRY_COMPARE_WITH_TIMEOUT(bench.device.received.size(), asked + 12, 10000);
+        bench.device.send(readReply({21, 22, 23}, transactionOf(bench.device.received.mid(asked))));
+        QTRY_VERIFY_WITH_TIMEOUT(resting(w), 10000);
+        if (round == 0 && leftover > 0) {
+            QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Data Loss"));
+            QCOMPARE(w.Winsock1[0]->bytesAvailable(), qint64(0));
+        }
+    }
+    QCOMPARE(column(w, slot, 3), texts({21, 22, 23}));
     QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Received"));
 }
 
-void tst_faultyreplies::leftoverIsDiscardedAtTheNextRequest()
+void tst_faultyreplies::partialReplySurvivesTheNextRequest()
 {
     Bench bench;
     QVERIFY(bench.setUp(4));
     OptionIP &w = bench.w;
     setSlot(w, 0, 0, QStringLiteral("1"), QStringLiteral("2"));
 
-    // Half a reply arrives and waits for the rest, which never comes.
+    // Half of slot 4's reply arrives and waits for the rest.
     stepTo(w, 4);
     QTRY_COMPARE_WITH_TIMEOUT(bench.device.received.size(), 24, 10000);
-    bench.device.send(readReply({31, 32, 33}).left(5));
+    const quint16 slot4Request = transactionOf(bench.device.received.mid(12));
+    const QByteArray late = readReply({31, 32, 33}, slot4Request);
+    bench.device.send(late.left(5));
     QTRY_COMPARE_WITH_TIMEOUT(w.Winsock1[0]->bytesAvailable(), qint64(5), 10000);
     QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Transmit"));
-    QCOMPARE(column(w, 4, 3), texts(Sentinel));
 
-    // The next request on the link drops it, so the next reply is read from its first byte.
+    // The next tick asks for slot 0 on the same link; what waits there is kept.
     w.Timer3_Timer();
     QCOMPARE(int(w.slotIdx), 0);
-    setSlot(w, 4, 2, QStringLiteral("1"), QStringLiteral("0"));
-    QCOMPARE(w.Winsock1[0]->bytesAvailable(), qint64(0));
     QTRY_COMPARE_WITH_TIMEOUT(bench.device.received.size(), 36, 10000);
-    bench.device.send(readReply({41, 42}));
-    QTRY_VERIFY_WITH_TIMEOUT(resting(w), 10000);
-    QCOMPARE(column(w, 0, 2), texts({41, 42}));
+    const quint16 slot0Request = transactionOf(bench.device.received.mid(24));
+    QVERIFY(slot0Request != slot4Request);
+    QCOMPARE(w.Winsock1[0]->bytesAvailable(), qint64(5));
+
+    // The rest comes: slot 4 gets its own registers, late, and slot 0 still waits.
+    bench.device.send(late.mid(5));
+    QTRY_COMPARE_WITH_TIMEOUT(column(w, 4, 3), texts({31, 32, 33}), 10000);
     QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Received"));
+    QCOMPARE(column(w, 0, 2), QStringList({QString(), QString()}));
+    QCOMPARE(int(w.slotIdx), 0);
+    QVERIFY(!w.Timer4->isActive());
+
+    // Slot 0's reply finishes it; the chain runs on to slot 4's next request.
+    bench.device.send(readReply({41, 42}, slot0Request));
+    QTRY_COMPARE_WITH_TIMEOUT(bench.device.received.size(), 48, 10000);
+    QCOMPARE(int(w.slotIdx), 4);
+    QCOMPARE(column(w, 0, 2), texts({41, 42}));
+    QCOMPARE(column(w, 4, 3), texts({31, 32, 33}));
     QCOMPARE(w.Label6->text(), QStringLiteral("13"));
 }
 
@@ -234,7 +288,7 @@ void tst_faultyreplies::lateReplyAfterTheCycleMovedOn()
     QVERIFY(device.start());
     QVERIFY(connectLink(w, 0, device.port()));
     setSlot(w, 0, 0, QStringLiteral("1"), QStringLiteral("3"));
-    setSlot(w, 1, 0, QStringLiteral("10"), QStringLiteral("5"));
+    setSlot(w, 1, 0, QStringLiteral("10"), QStringLiteral("3"));
     for (int s = 2; s < 5; ++s)
         setSlot(w, s, 2, QStringLiteral("1"), QStringLiteral("0"));
 
@@ -244,27 +298,36 @@ void tst_faultyreplies::lateReplyAfterTheCycleMovedOn()
     w.Timer3_Timer();
     QCOMPARE(int(w.slotIdx), 1);
     QTRY_COMPARE_WITH_TIMEOUT(device.received.size(), 24, 10000);
+    const quint16 first = transactionOf(device.received);
+    const quint16 second = transactionOf(device.received.mid(12));
 
-    device.send(readReply({701, 702, 703})); // slot 0's reply, now late
+    // Same size as slot 1's, but without an identifier it cannot be told apart: dropped.
+    device.send(readReply({601, 602, 603}));
+    // Slot 0's own reply, now late: it fills slot 0 and leaves the cycle waiting on slot 1.
+    device.send(readReply({701, 702, 703}, first));
+    QTRY_COMPARE_WITH_TIMEOUT(column(w, 0, 3), texts({701, 702, 703}), 10000);
+    QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Received"));
+    QCOMPARE(column(w, 1, 3), QStringList({QString(), QString(), QString()}));
+    QCOMPARE(int(w.slotIdx), 1);
+    QVERIFY(!w.Timer4->isActive());
+
+    device.send(readReply({801, 802, 803}, second));
     QTRY_VERIFY_WITH_TIMEOUT(resting(w), 10000);
-    QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Data Loss"));
-    for (int row = 1; row < 30; ++row) {
-        QCOMPARE(w.cellText(row, 2), QString());
-        QCOMPARE(w.cellText(row, 4), QString());
-    }
+    QCOMPARE(column(w, 1, 3), texts({801, 802, 803}));
+    QCOMPARE(column(w, 0, 3), texts({701, 702, 703}));
 
-    // Slot 1's reply comes after the cycle has left link 0: it waits there, unread.
-    device.send(readReply({801, 802, 803, 804, 805}));
-    QTRY_COMPARE_WITH_TIMEOUT(w.Winsock1[0]->bytesAvailable(), qint64(19), 10000);
-    QCOMPARE(w.cellText(1, 4), QString());
-    QVERIFY(resting(w));
+    // The same replies again answer nothing any more.
+    device.send(readReply({1, 2, 3}, first) + readReply({4, 5, 6}, second));
+    QTRY_COMPARE_WITH_TIMEOUT(w.Winsock1[0]->bytesAvailable(), qint64(0), 10000);
+    QTest::qWait(50);
+    QCOMPARE(column(w, 0, 3), texts({701, 702, 703}));
+    QCOMPARE(column(w, 1, 3), texts({801, 802, 803}));
 
-    // The snapshot never saw any of it.
     w.print_click();
     const QStringList fields = w.txt_print->text().split(QLatin1Char('#'));
     QCOMPARE(fields.size(), 13);
-    QCOMPARE(fields[1], QString());
-    QCOMPARE(fields[2], QString());
+    QCOMPARE(fields[1], QStringLiteral("701"));
+    QCOMPARE(fields[2], QStringLiteral("801"));
 }
 
 void tst_faultyreplies::bytesOnAnotherLink()
@@ -280,9 +343,11 @@ void tst_faultyreplies::bytesOnAnotherLink()
 
     stepTo(w, 4);
     QTRY_COMPARE_WITH_TIMEOUT(bench.device.received.size(), 24, 10000);
-    // A reply of just the right size, but on link 1 while slot 4 reads link 0.
-    other.send(readReply({1, 2, 3}));
-    QTRY_COMPARE_WITH_TIMEOUT(w.Winsock1[1]->bytesAvailable(), qint64(15), 10000);
+    // A reply of just the right size, but on link 1, which owes nothing: taken and dropped.
+    QTRY_VERIFY_WITH_TIMEOUT(other.client() != nullptr, 10000);
+    QSignalSpy arrivals(w.Winsock1[1], &Winsock::dataArrival);
+    other.send(readReply({1, 2, 3}, transactionOf(bench.device.received.mid(12))));
+    QTRY_VERIFY_WITH_TIMEOUT(arrivals.size() > 0 && w.Winsock1[1]->bytesAvailable() == 0, 10000);
     QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Transmit"));
     QCOMPARE(w.lblStatus[1]->text(), QStringLiteral("Connected OK"));
     QCOMPARE(column(w, 4, 3), texts(Sentinel));
@@ -293,31 +358,23 @@ void tst_faultyreplies::bytesOnAnotherLink()
     QTRY_VERIFY_WITH_TIMEOUT(resting(w), 10000);
     QCOMPARE(column(w, 4, 3), texts({4, 5, 6}));
 
-    // Link 1's next request drops what waited there; its own reply is what gets shown.
+    // Slot 0 reads link 1; a late reply on link 0 meanwhile still goes to its own slot.
     setSlot(w, 0, 1, QStringLiteral("1"), QStringLiteral("3"));
-    setSlot(w, 4, 2, QStringLiteral("1"), QStringLiteral("0"));
-    stepTo(w, 0);
-    QCOMPARE(w.Winsock1[1]->bytesAvailable(), qint64(0));
+    stepTo(w, 4);
+    QTRY_COMPARE_WITH_TIMEOUT(bench.device.received.size(), 36, 10000);
+    w.Timer3_Timer();
+    QCOMPARE(int(w.slotIdx), 0);
     QTRY_COMPARE_WITH_TIMEOUT(other.received.size(), 12, 10000);
-    other.send(readReply({7, 8, 9}));
-    QTRY_VERIFY_WITH_TIMEOUT(resting(w), 10000);
-    QCOMPARE(column(w, 0, 3), texts({7, 8, 9}));
-    QCOMPARE(w.lblStatus[1]->text(), QStringLiteral("Received"));
+    bench.device.send(readReply({71, 72, 73}, transactionOf(bench.device.received.mid(24))));
+    QTRY_COMPARE_WITH_TIMEOUT(column(w, 4, 3), texts({71, 72, 73}), 10000);
+    QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Received"));
+    QCOMPARE(int(w.slotIdx), 0);
+    QVERIFY(!w.Timer4->isActive());
 
-    // An arrival is answered for the link that raised it only, even when the slot's own
-    // link has a whole reply waiting.
-    QCOMPARE(int(w.devIdx), 2);
-    bench.device.send(readReply({71, 72, 73}));
-    QTRY_COMPARE_WITH_TIMEOUT(w.Winsock1[0]->bytesAvailable(), qint64(15), 10000);
-    w.devIdx = 0;
-    const QString before = w.lblStatus[0]->text();
-    w.Winsock1_DataArrival(1, 15);
-    QCOMPARE(w.Winsock1[0]->bytesAvailable(), qint64(15));
-    QCOMPARE(w.lblStatus[0]->text(), before);
-    w.Winsock1_DataArrival(0, 15);
-    QCOMPARE(w.Winsock1[0]->bytesAvailable(), qint64(0));
-    QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Data Loss")); // no request of its own
-    QCOMPARE(column(w, 4, 3), texts({4, 5, 6}));
+    other.send(readReply({7, 8, 9}, transactionOf(other.received)));
+    QTRY_COMPARE_WITH_TIMEOUT(column(w, 0, 3), texts({7, 8, 9}), 10000);
+    QCOMPARE(w.lblStatus[1]->text(), QStringLiteral("Received"));
+    QCOMPARE(column(w, 4, 3), texts({71, 72, 73}));
 }
 
 void tst_faultyreplies::deviceClosesInTheMiddleOfAReply()
@@ -357,7 +414,7 @@ void tst_faultyreplies::deviceClosesInTheMiddleOfAReply()
 
 void tst_faultyreplies::unsolicitedBytes()
 {
-    // Before any request since start: nothing is decoded, whatever arrives.
+    // Before any request since start: nothing answers anything, whatever arrives.
     {
         QTemporaryDir dir;
         OptionIP w(dir.path());
@@ -366,26 +423,34 @@ void tst_faultyreplies::unsolicitedBytes()
         QVERIFY(device.start());
         QVERIFY(connectLink(w, 0, device.port()));
         ui::setBackColor(w.strReg[4], ui::green());
-        device.send(readReply({}));
-        QTRY_COMPARE_WITH_TIMEOUT(w.lblStatus[0]->text(), QStringLiteral("Data Loss"), 10000);
-        QCOMPARE(ui::backColor(w.lblStatus[0]), ui::yellow());
+        const QString before = w.lblStatus[0]->text();
+        QSignalSpy arrivals(w.Winsock1[0], &Winsock::dataArrival);
+        device.send(readReply({}) + readReply({1}, 1) + QByteArray(20, char(0xA5)));
+        QTRY_VERIFY_WITH_TIMEOUT(arrivals.size() > 0 && w.Winsock1[0]->bytesAvailable() == 0,
+                                 10000);
+        QCOMPARE(w.lblStatus[0]->text(), before);
         QCOMPARE(w.Label6->text(), QStringLiteral("www.example.com"));
-        QVERIFY(resting(w));
+        QCOMPARE(w.cellText(1, valueColumn(0)), QString());
     }
 
     // A slot whose link was down got no request; a reply-shaped message that comes once the
-    // link is back is not its answer.
+    // link is back is not its answer, nor is the answer to a request of the closed connection.
     Bench bench;
     QVERIFY(bench.setUp(4));
     OptionIP &w = bench.w;
+    stepTo(w, 4);
+    QTRY_COMPARE_WITH_TIMEOUT(bench.device.received.size(), 24, 10000);
+    const quint16 owed = transactionOf(bench.device.received.mid(12));
     w.Winsock1[0]->close();
     stepTo(w, 4);
     QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Not connected"));
     QCOMPARE(column(w, 4, 3), QStringList({"???", "???", "???"}));
     QVERIFY(connectLink(w, 0, bench.device.port()));
     QTRY_COMPARE_WITH_TIMEOUT(bench.device.connections, 2, 10000);
-    bench.device.send(readReply({91, 92, 93}));
-    QTRY_COMPARE_WITH_TIMEOUT(w.lblStatus[0]->text(), QStringLiteral("Data Loss"), 10000);
+    QSignalSpy arrivals(w.Winsock1[0], &Winsock::dataArrival);
+    bench.device.send(readReply({91, 92, 93}) + readReply({94, 95, 96}, owed));
+    QTRY_VERIFY_WITH_TIMEOUT(arrivals.size() > 0 && w.Winsock1[0]->bytesAvailable() == 0, 10000);
+    QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Not connected"));
     QCOMPARE(column(w, 4, 3), QStringList({"???", "???", "???"}));
     QVERIFY(resting(w));
 }
@@ -461,8 +526,10 @@ void tst_faultyreplies::randomBytesInRandomPieces()
     const qsizetype asked = bench.device.received.size();
     stepTo(w, 4);
     QTRY_COMPARE_WITH_TIMEOUT(bench.device.received.size(), asked + 12, 10000);
-    QCOMPARE(bench.device.received.right(12), QByteArray::fromHex("000000000006010300000003"));
-    bench.device.send(readReply({61, 62, 63}));
+    const QByteArray request = bench.device.received.right(12);
+    QCOMPARE(request.mid(2), QByteArray::fromHex("00000006010300000003"));
+    QVERIFY(transactionOf(request) != 0);
+    bench.device.send(readReply({61, 62, 63}, transactionOf(request)));
     QTRY_COMPARE_WITH_TIMEOUT(column(w, 4, 3), texts({61, 62, 63}), 10000);
 }
 

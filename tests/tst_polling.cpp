@@ -116,19 +116,22 @@ void tst_polling::requestBytes_data()
 
     QTest::newRow("register 1, 10 registers")
         << "1"
-        << "10" << QByteArray::fromHex("00000000000601030000000A");
+        << "10" << QByteArray::fromHex("00010000000601030000000A");
     QTest::newRow("register 40001, 2 registers")
         << "40001"
-        << "2" << QByteArray::fromHex("00000000000601039C400002");
+        << "2" << QByteArray::fromHex("00010000000601039C400002");
     QTest::newRow("register 0, 300 registers")
         << "0"
-        << "300" << QByteArray::fromHex("00000000000601030000012C");
+        << "300" << QByteArray::fromHex("00010000000601030000012C");
     QTest::newRow("no numbers") << "abc"
-                                << "12abc" << QByteArray::fromHex("00000000000601030000000C");
+                                << "12abc" << QByteArray::fromHex("00010000000601030000000C");
+    // A request for no register is not sent.
     QTest::newRow("empty texts") << ""
-                                 << "" << QByteArray::fromHex("000000000006010300000000");
-    QTest::newRow("register 70001") << "70001"
-                                    << "-1" << QByteArray::fromHex("000000000006010300700000");
+                                 << "" << QByteArray();
+    QTest::newRow("register 70001, count -1") << "70001"
+                                              << "-1" << QByteArray();
+    QTest::newRow("count 65536") << "1"
+                                 << "65536" << QByteArray();
 }
 
 void tst_polling::requestBytes()
@@ -145,8 +148,22 @@ void tst_polling::requestBytes()
     setSlot(w, 3, 2, start, count);
     w.slotIdx = 3;
 
+    const QString caption = w.lblStatus[2]->text();
     w.cmdRead_Click();
     QCOMPARE(w.devIdx, quint8(2));
+    if (request.isEmpty()) {
+        // Nothing asked, nothing shown; the slot is over and the cycle moves on.
+        QVERIFY(!w.requestSent);
+        QCOMPARE(w.lblStatus[2]->text(), caption);
+        QVERIFY(w.Timer4->isActive());
+        ui::disableTimer(w.Timer4);
+        // The next request on the link is the first one it sends.
+        setSlot(w, 3, 2, QStringLiteral("1"), QStringLiteral("1"));
+        w.cmdRead_Click();
+        QTRY_COMPARE_WITH_TIMEOUT(device.received, QByteArray::fromHex("000100000006010300000001"),
+                                  10000);
+        return;
+    }
     QVERIFY(w.requestSent);
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(w.txFrame.data()), 12), request);
     QTRY_COMPARE_WITH_TIMEOUT(device.received, request, 10000);
@@ -172,8 +189,12 @@ void tst_polling::transmitCaptionsWithoutReply()
         QCOMPARE(w.lblStatus[1]->text(), caption);
     }
     QCOMPARE(ui::backColor(w.lblStatus[1]), ui::green()); // the colour is left alone
-    const QByteArray request = QByteArray::fromHex("00000000000601030000000A");
-    QTRY_COMPARE_WITH_TIMEOUT(device.received, request + request + request, 10000);
+    // Each request has an identifier of its own, counting up from 1 on its link.
+    const QByteArray request = QByteArray::fromHex("0000000601030000000A");
+    QTRY_COMPARE_WITH_TIMEOUT(device.received,
+                              QByteArray::fromHex("0001") + request + QByteArray::fromHex("0002") +
+                                  request + QByteArray::fromHex("0003") + request,
+                              10000);
 
     // A sent request touches neither the grid nor the cycle; the reply will.
     for (int row = 0; row < 30; ++row)
@@ -188,7 +209,7 @@ void tst_polling::transmitCaptionsWithoutReply()
     QCOMPARE(w.devIdx, quint8(1));
     QCOMPARE(w.lblStatus[1]->text(), QStringLiteral("Transmit.............."));
     QTRY_COMPARE_WITH_TIMEOUT(device.received.size(), 48, 10000);
-    QCOMPARE(device.received.right(12), QByteArray::fromHex("000000000006010300040001"));
+    QCOMPARE(device.received.right(12), QByteArray::fromHex("000400000006010300040001"));
 }
 
 void tst_polling::unconnectedLink_data()
@@ -197,19 +218,21 @@ void tst_polling::unconnectedLink_data()
     QTest::addColumn<int>("link");
     QTest::addColumn<QString>("count");
     QTest::addColumn<bool>("connectEnabled");
-    QTest::addColumn<int>("markedRows");
+    QTest::addColumn<int>("markedRows"); // -1: the slot is unused
 
     QTest::newRow("slot 0, count 3") << 0 << 2 << "3" << true << 3;
     QTest::newRow("slot 3, count 3, attempt outstanding") << 3 << 2 << "3" << false << 3;
     QTest::newRow("slot 4, count 3") << 4 << 0 << "3" << true << 3;
     QTest::newRow("slot 4, count 40, attempt outstanding") << 4 << 1 << "40" << false << 29;
-    QTest::newRow("slot 1, count 1e9") << 1 << 1 << "1e9" << true << 29;
+    QTest::newRow("slot 1, count 1e9, unused") << 1 << 1 << "1e9" << true << -1;
     QTest::newRow("slot 2, count 2.5") << 2 << 0 << "2.5" << true << 2;
     QTest::newRow("slot 2, count 29") << 2 << 0 << "29" << false << 29;
-    QTest::newRow("slot 0, count 0") << 0 << 0 << "0" << true << 0;
-    QTest::newRow("slot 0, count -1") << 0 << 0 << "-1" << true << 0;
-    QTest::newRow("slot 1, empty count") << 1 << 2 << "" << true << 0;
-    QTest::newRow("slot 1, letters") << 1 << 2 << "abc" << false << 0;
+    // A count that asks for no register leaves the slot unused: no caption, no mark.
+    QTest::newRow("slot 0, count 000, unused") << 0 << 0 << "000" << true << -1;
+    QTest::newRow("slot 0, count -1, unused") << 0 << 0 << "-1" << true << -1;
+    QTest::newRow("slot 1, empty count, unused") << 1 << 2 << "" << true << -1;
+    QTest::newRow("slot 1, letters, attempt outstanding, unused") << 1 << 2 << "abc" << false << -1;
+    QTest::newRow("slot 4, count 0.4, unused") << 4 << 1 << "0.4" << true << -1;
     // Not a number as a whole: as many rows as a request would ask for.
     QTest::newRow("slot 3, 12abc") << 3 << 2 << "12abc" << true << 12;
 }
@@ -240,11 +263,13 @@ void tst_polling::unconnectedLink()
     ui::disableTimer(w.tloading);
     ui::disableTimer(w.Timer4);
 
+    const bool unused = markedRows < 0;
     QCOMPARE(w.devIdx, quint8(link));
-    QCOMPARE(w.lblStatus[size_t(link)]->text(), QStringLiteral("Not connected"));
+    QCOMPARE(w.lblStatus[size_t(link)]->text(),
+             unused ? QStringLiteral("Label3") : QStringLiteral("Not connected"));
     QCOMPARE(ui::backColor(w.lblStatus[size_t(link)]), ui::lightRed());
     QVERIFY(!w.requestSent);
-    QCOMPARE(sequenceStarted, !connectEnabled);
+    QCOMPARE(sequenceStarted, !connectEnabled && !unused);
     QCOMPARE(nextSlotArmed, slot < 4);
     QCOMPARE(isGreen(w.strReg[4]), slot < 4);
     if (slot == 4) QCOMPARE(ui::backColor(w.strReg[4]), ui::windowBackground());
@@ -331,15 +356,15 @@ void tst_polling::fullCycleOverFiveSlots()
     };
     const std::array<SlotSetup, 5> plan = {{
         {0, QStringLiteral("1"), QStringLiteral("10"), 0, 10,
-         QByteArray::fromHex("00000000000601030000000A")},
+         QByteArray::fromHex("00010000000601030000000A")},
         {1, QStringLiteral("100"), QStringLiteral("3"), 99, 3,
-         QByteArray::fromHex("000000000006010300630003")},
+         QByteArray::fromHex("000100000006010300630003")},
         {2, QStringLiteral("5001"), QStringLiteral("40"), 5000, 29,
-         QByteArray::fromHex("000000000006010313880028")},
+         QByteArray::fromHex("000100000006010313880028")},
         {0, QStringLiteral("20"), QStringLiteral("4"), 19, 4,
-         QByteArray::fromHex("000000000006010300130004")},
+         QByteArray::fromHex("000200000006010300130004")},
         {1, QStringLiteral("9999"), QStringLiteral("1"), 9998, 1,
-         QByteArray::fromHex("0000000000060103270E0001")},
+         QByteArray::fromHex("0002000000060103270E0001")},
     }};
 
     std::array<ModbusDevice, 3> devices;
@@ -408,8 +433,13 @@ void tst_polling::fullCycleOverFiveSlots()
     QCOMPARE(greenSlots(w), 1);
     QVERIFY(QFile::exists(m_tmp->filePath(QStringLiteral("data.txt"))));
     QTRY_VERIFY_WITH_TIMEOUT(requestsIn(log).size() == 10 && resting(w), 10000);
-    for (int s = 0; s < 5; ++s)
-        QCOMPARE(requestsIn(log)[5 + s], plan[size_t(s)].request);
+    // The same requests, each link's identifiers counting on: two a cycle on A and B, one on C.
+    for (int s = 0; s < 5; ++s) {
+        const QByteArray again = requestsIn(log)[5 + s];
+        QCOMPARE(again.mid(2), plan[size_t(s)].request.mid(2));
+        const int step = plan[size_t(s)].link == 2 ? 1 : 2;
+        QCOMPARE(quint8(again[1]), quint8(plan[size_t(s)].request[1] + step));
+    }
 }
 
 void tst_polling::deviceThatNeverAnswers()

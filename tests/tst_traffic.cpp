@@ -52,11 +52,88 @@ class tst_traffic : public QObject
     Q_OBJECT
 
 private slots:
+    void receivedFrameLines_data();
+    void receivedFrameLines();
     void connectionEventsAndSentFrames();
     void rotationKeepsTwoFiles();
     void unwritableLogLeavesPollingRunning_data();
     void unwritableLogLeavesPollingRunning();
 };
+
+void tst_traffic::receivedFrameLines_data()
+{
+    QTest::addColumn<QList<int>>("order"); // read in this order on link A
+    QTest::addColumn<QString>("count");
+    QTest::addColumn<QByteArray>("reply"); // the device's answer once every request is in
+    QTest::addColumn<QString>("line");     // the line it is logged as, after the time
+
+    const QString four = QStringLiteral("4");
+    QByteArray garbage(1024, '\0');
+    garbage.replace(0, 6, QByteArray::fromHex("00010000012C"));
+
+    QTest::newRow("registers")
+        << QList<int>{2} << QStringLiteral("10")
+        << readReply({1, 2, 3, 4, 5, 6, 7, 8, 9, 0xABCD}, 1)
+        << QStringLiteral("A RX 0x0001 00 01 00 00 00 17 01 03 14 00 01 00 02 00 03 00 04 00 05 "
+                          "00 06 00 07 00 08 00 09 AB CD | slot 2 received 10 registers");
+    QTest::newRow("exception") << QList<int>{2} << four << exceptionReply(2, 1)
+                               << QStringLiteral("A RX 0x0001 00 01 00 00 00 03 01 83 02 | slot 2 "
+                                                 "data loss: exception 02 (illegal data address)");
+    QTest::newRow("byte count")
+        << QList<int>{2} << four << readReply({7, 8, 9}, 1)
+        << QStringLiteral("A RX 0x0001 00 01 00 00 00 09 01 03 06 00 07 00 08 00 09 | slot 2 data "
+                          "loss: byte count 6, asked 4 registers");
+    QTest::newRow("late") << QList<int>{0, 1} << four << readReply({1, 2, 3, 4}, 1)
+                          << QStringLiteral("A RX 0x0001 00 01 00 00 00 0B 01 03 08 00 01 00 02 00 "
+                                            "03 00 04 | late, slot 0 received 4 registers");
+    QTest::newRow("dropped")
+        << QList<int>{2} << four << readReply({5}, 0x1234)
+        << QStringLiteral("A RX 0x1234 12 34 00 00 00 05 01 03 02 00 05 | dropped: no outstanding "
+                          "request 0x1234");
+    QTest::newRow("malformed")
+        << QList<int>{2} << four << garbage
+        << QStringLiteral("A RX 0x0001 00 01 00 00 01 2C") + QStringLiteral(" 00").repeated(58) +
+               QStringLiteral(" ... (1024 bytes) | malformed: length field 300, 1024 bytes "
+                              "dropped, data loss");
+}
+
+void tst_traffic::receivedFrameLines()
+{
+    QFETCH(QList<int>, order);
+    QFETCH(QString, count);
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, line);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("traffic.log"));
+    TrafficLog log(path);
+    QVERIFY(log.open());
+    OptionIP w(dir.path());
+    shapeForPolling(w);
+    w.setTrafficLog(&log);
+    ScriptedDevice device;
+    QVERIFY(device.start());
+    QVERIFY(connectLink(w, 0, device.port()));
+    // The other slots are unused, so a finished slot runs the cycle to its end.
+    for (int s = 0; s < OptionIP::SlotCount; ++s)
+        setSlot(w, s, 0, QStringLiteral("1"), QStringLiteral("0"));
+
+    for (int k = 0; k < order.size(); ++k) {
+        setSlot(w, order[k], 0, QStringLiteral("1"), count);
+        w.slotIdx = qint16(order[k] == 0 ? 4 : order[k] - 1);
+        w.cmdConnectDev_Click();
+        QTRY_COMPARE_WITH_TIMEOUT(device.received.size(), 12 * (k + 1), 10000);
+    }
+    device.send(reply);
+
+    const auto received = [&] {
+        log.flush();
+        return loggedLines(path).filter(QStringLiteral(" RX "));
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(received().size(), 1, 10000);
+    QCOMPARE(received().constFirst(), line);
+}
 
 void tst_traffic::connectionEventsAndSentFrames()
 {
@@ -94,7 +171,7 @@ void tst_traffic::connectionEventsAndSentFrames()
         QStringLiteral("A -- connecting to 127.0.0.1:") + port,
         QStringLiteral("A -- connected"),
         // Start register 11 is address 10; 300 registers is 0x012C.
-        QStringLiteral("A TX 0x0000 00 00 00 00 00 06 01 03 00 0A 01 2C"),
+        QStringLiteral("A TX 0x0001 00 01 00 00 00 06 01 03 00 0A 01 2C"),
         QStringLiteral("A -- closed by request"),
     };
     QCOMPARE(loggedLines(path), expected);

@@ -194,6 +194,8 @@ void OptionIP::wireEvents()
         connect(cmdDisconnect[size_t(i)], &QPushButton::clicked, this,
                 [this, i] { cmdDisconnect_Click(i); });
         connect(Winsock1[size_t(i)], &Winsock::dataArrival, this, &OptionIP::Winsock1_DataArrival);
+        connect(Winsock1[size_t(i)], &Winsock::connectionEnded, this,
+                [this, i] { outstanding[size_t(i)].clear(); });
     }
     connect(cmdRead, &QPushButton::clicked, this, &OptionIP::cmdRead_Click);
     connect(cmdConnectDev, &QPushButton::clicked, this, &OptionIP::cmdConnectDev_Click);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "modbus/outstanding.h"
+
 #include <QString>
 #include <QWidget>
 #include <array>
@@ -104,6 +106,10 @@ public:
     bool requestSent = false;
     // The current slot's request went out on link devIdx and no reply has been taken since.
     bool awaitingReply = false;
+    // Its transaction identifier.
+    quint16 awaitedTransaction = 0;
+    // Each link's requests still owed a reply; a reply is shown only in the slot it answers.
+    std::array<frames::OutstandingRequests, LinkCount> outstanding{};
     std::array<QString, LinkCount> sconText{};
     qint16 loadTick = 0;
     qint16 failTick = 0;
@@ -121,6 +127,7 @@ private:
     void wireEvents();
     void loadSettings();
     void endOfSlot();
+    void showReply(int index, const frames::ReplyVerdict &verdict);
     bool waitForState(int index, int wanted);
 
     QString m_appDir;

@@ -76,6 +76,7 @@ void Winsock::close()
     // socket lingering in its closing state.
     m_socket->abort();
     m_sticky = Closed;
+    emit connectionEnded(m_index);
 }
 
 bool Winsock::sendData(const QByteArray &bytes)
@@ -95,6 +96,8 @@ qint64 Winsock::bytesAvailable() const
 
 QByteArray Winsock::peek(qint64 count) const
 {
+    // A socket that is not open has nothing waiting (and Qt would warn).
+    if (!m_socket->isOpen()) return {};
     return m_socket->peek(count);
 }
 
@@ -108,6 +111,7 @@ bool Winsock::takeByte(quint8 &byte)
 
 QByteArray Winsock::take(qint64 count)
 {
+    if (!m_socket->isOpen()) return {};
     return m_socket->read(count);
 }
 
@@ -143,6 +147,7 @@ void Winsock::onError(QAbstractSocket::SocketError error)
     if (m_log)
         m_log->event(m_index,
                      errorEventText(error) + QStringLiteral(": ") + m_socket->errorString());
+    emit connectionEnded(m_index);
 }
 
 QString Winsock::errorEventText(QAbstractSocket::SocketError error) const
@@ -161,4 +166,5 @@ QString Winsock::errorEventText(QAbstractSocket::SocketError error) const
 void Winsock::onDisconnected()
 {
     if (m_sticky == Closed) m_sticky = Closing;
+    emit connectionEnded(m_index);
 }

@@ -70,6 +70,8 @@ public:
 signals:
     // Received bytes are waiting; bytesTotal is how many.
     void dataArrival(int index, qint64 bytesTotal);
+    // The connection is over: closed by us, by the peer, or lost.
+    void connectionEnded(int index);
 
 private:
     void onConnected();

@@ -175,6 +175,13 @@ Request buildReadRequest(const QString &startText, const QString &countText)
     return buildReadRequest(startText, countText, QLocale());
 }
 
+Request withTransaction(Request request, quint16 transaction)
+{
+    request[0] = quint8(transaction >> 8);
+    request[1] = quint8(transaction & 0xFF);
+    return request;
+}
+
 int requestedQuantity(const Request &request)
 {
     return (request[10] << 8) | request[11];

@@ -46,6 +46,9 @@ std::array<quint8, 2> quantityBytes(const QString &countText);
 Request buildReadRequest(const QString &startText, const QString &countText, const QLocale &locale);
 Request buildReadRequest(const QString &startText, const QString &countText);
 
+// The same request carrying the given transaction identifier.
+Request withTransaction(Request request, quint16 transaction);
+
 // Quantity that a built request asks for.
 int requestedQuantity(const Request &request);
 

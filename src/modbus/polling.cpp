@@ -3,8 +3,10 @@
 #include "app/ui.h"
 #include "links/winsock.h"
 #include "modbus/frames.h"
+#include "traffic/trafficlog.h"
 
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -64,6 +66,12 @@ int decodedRowCount(const QString &countText, int quantityAsked)
     return frames::decodedRowCount(count ? *count : double(quantityAsked), quantityAsked);
 }
 
+// Monotonic milliseconds, for the age of outstanding requests.
+qint64 nowMs()
+{
+    return QDeadlineTimer::current(Qt::PreciseTimer).deadline();
+}
+
 } // namespace
 
 void OptionIP::cmdRead_Click()
@@ -79,19 +87,29 @@ void OptionIP::cmdRead_Click()
     if (isLink(selected)) devIdx = quint8(selected);
     awaitingReply = false;
 
+    // An unused slot (count 0) is not read: a device would only answer it with an exception.
+    const frames::Request request =
+        frames::buildReadRequest(strReg[slot]->text(), LegReg[slot]->text());
+    if (frames::requestedQuantity(request) == 0) {
+        endOfSlot();
+        return;
+    }
+
     // A link index that names no link reads as a link that is not connected.
     Winsock *link = isLink(devIdx) ? Winsock1[devIdx] : nullptr;
     QLabel *status = isLink(devIdx) ? lblStatus[devIdx] : nullptr;
 
     if (link && link->state() == Winsock::Connected) {
-        txFrame = frames::buildReadRequest(strReg[slot]->text(), LegReg[slot]->text());
+        // Whatever still waits on the link stays: it may be a late reply that is owed.
+        frames::OutstandingRequests &owed = outstanding[devIdx];
+        txFrame = frames::withTransaction(request, owed.nextTransaction());
         requestSent = true;
-        // Whatever still waits on this link (a late or partial earlier reply) answers
-        // nothing we are about to ask, so the reply is read from its first byte.
-        link->discardWaiting();
-        const QByteArray request(reinterpret_cast<const char *>(txFrame.data()),
-                                 int(txFrame.size()));
-        awaitingReply = link->sendData(request);
+        const QByteArray bytes(reinterpret_cast<const char *>(txFrame.data()), int(txFrame.size()));
+        awaitingReply = link->sendData(bytes);
+        if (awaitingReply) {
+            awaitedTransaction = quint16((txFrame[0] << 8) | txFrame[1]);
+            owed.add({awaitedTransaction, slotIdx, frames::requestedQuantity(txFrame), nowMs()});
+        }
         status->setText(status->text() == TransmitCaption ? TransmitAgainCaption : TransmitCaption);
         return;
     }
@@ -113,46 +131,57 @@ void OptionIP::Winsock1_DataArrival(int index, qint64 bytesTotal)
 {
     // What is waiting is looked at directly; the count may already be out of date.
     Q_UNUSED(bytesTotal);
+    if (!isLink(index)) return;
+    Winsock *link = Winsock1[size_t(index)];
 
-    // Only the link of the slot being read is answered; bytes on another link stay
-    // waiting until that link's next request discards them.
-    if (!isLink(devIdx) || index != int(devIdx)) return;
-    Winsock *link = Winsock1[devIdx];
+    // A device answering its backlog sends several replies at once; each is taken whole.
+    for (;;) {
+        const frames::FrameCheck check = frames::checkFrame(link->peek(LongestFrame));
+        if (check.status == frames::FrameStatus::Incomplete) return;
 
-    const frames::FrameCheck check = frames::checkFrame(link->peek(LongestFrame));
-    if (check.status == frames::FrameStatus::Incomplete) return;
+        const bool whole = check.status == frames::FrameStatus::Whole;
+        const QByteArray frame = link->take(whole ? check.length : link->bytesAvailable());
+        const int stored = std::min(int(frame.size()), StoredReplyBytes);
+        for (int k = 0; k < stored; ++k)
+            rxFrame[size_t(k + 1)] = quint8(frame.at(k));
 
-    const bool whole = check.status == frames::FrameStatus::Whole;
-    const QByteArray frame = link->take(whole ? check.length : link->bytesAvailable());
-    const int stored = std::min(int(frame.size()), StoredReplyBytes);
-    for (int k = 0; k < stored; ++k)
-        rxFrame[size_t(k + 1)] = quint8(frame.at(k));
+        const bool currentHere = awaitingReply && index == int(devIdx);
+        const frames::ReplyVerdict verdict = outstanding[size_t(index)].judge(
+            frame, nowMs(),
+            currentHere ? std::optional<quint16>(awaitedTransaction) : std::nullopt);
+        if (m_traffic) m_traffic->received(index, frame, traffic::verdictText(verdict));
+        showReply(index, verdict);
+        if (!whole) return;
+    }
+}
 
-    const bool answersRequest = awaitingReply;
-    awaitingReply = false;
+void OptionIP::showReply(int index, const frames::ReplyVerdict &verdict)
+{
+    using Kind = frames::ReplyVerdict::Kind;
+    QLabel *status = lblStatus[size_t(index)];
+    const int slot = verdict.request ? verdict.request->slot : -1;
 
-    const int quantityAsked = frames::requestedQuantity(txFrame);
-    const bool carries = whole && frames::carriesRegisters(frame, quantityAsked);
-    QLabel *status = lblStatus[devIdx];
-
-    if (link->state() == Winsock::Connected && requestSent && answersRequest && carries &&
-        isSlot(slotIdx)) {
+    if (verdict.kind == Kind::Registers && isSlot(slot)) {
         Label6->setText(frames::frameLengthText(rxFrame[9]));
-        const int rows = decodedRowCount(LegReg[size_t(slotIdx)]->text(), quantityAsked);
+        const int rows = decodedRowCount(LegReg[size_t(slot)]->text(), verdict.registers);
         for (int row = 1; row <= rows; ++row) {
             const auto high = size_t(10 + 2 * (row - 1));
             if (high + 1 >= rxFrame.size()) break;
-            setCellText(row, valueColumn(slotIdx),
+            setCellText(row, valueColumn(slot),
                         frames::registerText(rxFrame[high], rxFrame[high + 1]));
         }
         status->setText(ReceivedCaption);
         ui::setBackColor(status, ui::green());
-    } else {
+    } else if (verdict.kind == Kind::DataLoss ||
+               (verdict.kind == Kind::Malformed && verdict.owed)) {
         status->setText(DataLossCaption);
         ui::setBackColor(status, ui::yellow());
     }
 
-    endOfSlot();
+    if (verdict.current) {
+        awaitingReply = false;
+        endOfSlot();
+    }
 }
 
 void OptionIP::cmdConnectDev_Click()

@@ -1,5 +1,7 @@
 #include "traffic/trafficlog.h"
 
+#include "modbus/outstanding.h"
+
 #include <QtGlobal>
 
 TrafficLog::TrafficLog(const QString &path, QObject *parent) : QObject(parent), m_path(path)
@@ -184,6 +186,50 @@ QString exceptionText(quint8 code)
     QString text = QStringLiteral("exception ") + upperHex(code, 2);
     if (!name.isEmpty()) text += QStringLiteral(" (") + name + u')';
     return text;
+}
+
+QString verdictText(const frames::ReplyVerdict &verdict)
+{
+    using Kind = frames::ReplyVerdict::Kind;
+    using Loss = frames::ReplyVerdict::Loss;
+    switch (verdict.kind) {
+    case Kind::Unmatched:
+        return QStringLiteral("dropped: no outstanding request ") +
+               transactionText(verdict.transaction);
+    case Kind::Malformed: {
+        QString text = QStringLiteral("malformed: length field %1, %2 bytes dropped")
+                           .arg(verdict.lengthField)
+                           .arg(verdict.droppedBytes);
+        if (verdict.owed) text += QStringLiteral(", data loss");
+        return text;
+    }
+    case Kind::Registers:
+    case Kind::DataLoss:
+        break;
+    }
+
+    QString text = verdict.late() ? QStringLiteral("late, ") : QString();
+    text += QStringLiteral("slot %1 ").arg(verdict.request ? verdict.request->slot : -1);
+    if (verdict.kind == Kind::Registers)
+        return text + QStringLiteral("received %1 registers").arg(verdict.registers);
+
+    text += QStringLiteral("data loss: ");
+    const int asked = verdict.request ? verdict.request->quantity : 0;
+    switch (verdict.loss) {
+    case Loss::Exception:
+        return text + exceptionText(quint8(verdict.exceptionCode));
+    case Loss::ByteCount:
+        return text + QStringLiteral("byte count %1, asked %2 registers")
+                          .arg(verdict.byteCount)
+                          .arg(asked);
+    case Loss::Function:
+        return text + QStringLiteral("function ") + upperHex(uint(verdict.function), 2);
+    case Loss::Truncated:
+        return text + QStringLiteral("byte count %1, frame cut short").arg(verdict.byteCount);
+    case Loss::None:
+        break;
+    }
+    return text + QStringLiteral("no registers");
 }
 
 } // namespace traffic

@@ -54,6 +54,11 @@ private:
     bool m_failed = false;
 };
 
+namespace frames
+{
+struct ReplyVerdict;
+}
+
 // The parts of a traffic log line, as plain functions.
 namespace traffic
 {
@@ -72,6 +77,10 @@ QByteArray line(const QDateTime &time, int link, Direction direction, const QStr
 QString exceptionName(quint8 code);
 // "exception 02 (illegal data address)".
 QString exceptionText(quint8 code);
+
+// What the reply path made of a received frame, in words: "slot 2 received 10 registers",
+// "late, slot 0 received 4 registers", "dropped: no outstanding request 0x1234", ...
+QString verdictText(const frames::ReplyVerdict &verdict);
 
 constexpr int ShownFrameBytes = 64;
 

@@ -110,12 +110,66 @@ void ScriptedDevice::closeClient()
     }
 }
 
-QByteArray readReply(const QVector<quint16> &values)
+void ScriptedDevice::answerReads(std::function<quint16(int address)> registerValue)
+{
+    m_registerValue = std::move(registerValue);
+    onReceived = [this](const QByteArray &bytes) {
+        m_requestBytes += bytes;
+        // Requests may come several to a chunk, or split over chunks.
+        while (m_requestBytes.size() >= 6) {
+            const int total = 6 + ((quint8(m_requestBytes[4]) << 8) | quint8(m_requestBytes[5]));
+            if (m_requestBytes.size() < total) return;
+            answer(m_requestBytes.left(total));
+            m_requestBytes.remove(0, total);
+        }
+    };
+}
+
+void ScriptedDevice::answer(const QByteArray &request)
+{
+    ++requestsSeen;
+    if (request.size() < 12 || quint8(request[7]) != 3) return;
+    const int address = (quint8(request[8]) << 8) | quint8(request[9]);
+    const int quantity = (quint8(request[10]) << 8) | quint8(request[11]);
+    QVector<quint16> values;
+    for (int k = 0; k < quantity && k < 125; ++k)
+        values << m_registerValue(address + k);
+    const QByteArray frame =
+        readReply(values, answersTransactionZero ? quint16(0) : transactionOf(request));
+    if (replyDelayMs <= 0) {
+        reply(frame);
+        return;
+    }
+    QTimer::singleShot(replyDelayMs, this, [this, frame] { reply(frame); });
+}
+
+void ScriptedDevice::reply(const QByteArray &frame)
+{
+    if (m_frozen)
+        m_backlog += frame;
+    else
+        send(frame);
+}
+
+void ScriptedDevice::thaw()
+{
+    m_frozen = false;
+    send(m_backlog);
+    m_backlog.clear();
+}
+
+quint16 transactionOf(const QByteArray &frame)
+{
+    return frame.size() < 2 ? 0 : quint16((quint8(frame[0]) << 8) | quint8(frame[1]));
+}
+
+QByteArray readReply(const QVector<quint16> &values, quint16 transaction)
 {
     QByteArray frame;
     const int byteCount = values.size() * 2;
     const int length = 3 + byteCount;
-    frame.append(char(0)).append(char(0)).append(char(0)).append(char(0));
+    frame.append(char(transaction >> 8)).append(char(transaction & 0xFF));
+    frame.append(char(0)).append(char(0));
     frame.append(char(length >> 8)).append(char(length & 0xFF));
     frame.append(char(1)).append(char(3)).append(char(byteCount));
     for (const quint16 value : values)
@@ -123,10 +177,11 @@ QByteArray readReply(const QVector<quint16> &values)
     return frame;
 }
 
-QByteArray exceptionReply(quint8 code)
+QByteArray exceptionReply(quint8 code, quint16 transaction)
 {
-    return QByteArray::fromHex("000000000003") + QByteArray(1, char(1)) +
-           QByteArray(1, char(0x83)) + QByteArray(1, char(code));
+    return QByteArray(1, char(transaction >> 8)) + QByteArray(1, char(transaction & 0xFF)) +
+           QByteArray::fromHex("00000003") + QByteArray(1, char(1)) + QByteArray(1, char(0x83)) +
+           QByteArray(1, char(code));
 }
 
 bool connectLink(OptionIP &window, int index, quint16 port)

@@ -60,14 +60,35 @@ public:
     QList<QByteArray> chunks; // the same, as it arrived
     int connections = 0;
 
+    // Answers each Read Holding Registers request by itself with registerValue(address) for
+    // every register asked, replyDelayMs after it came, echoing its transaction identifier
+    // unless answersTransactionZero. While frozen, replies are held back; thaw() sends them
+    // all at once, as a device catching up on its backlog does.
+    void answerReads(std::function<quint16(int address)> registerValue);
+    int replyDelayMs = 0;
+    bool answersTransactionZero = false;
+    void freeze() { m_frozen = true; }
+    void thaw();
+    int requestsSeen = 0;
+
 private:
+    void answer(const QByteArray &request);
+    void reply(const QByteArray &frame);
+
     QPointer<QTcpSocket> m_client;
+    std::function<quint16(int)> m_registerValue;
+    QByteArray m_requestBytes;
+    bool m_frozen = false;
+    QByteArray m_backlog;
 };
 
-// A Read Holding Registers reply (transaction 0, unit 1) carrying these register values.
-QByteArray readReply(const QVector<quint16> &values);
+// A Read Holding Registers reply (unit 1) carrying these register values.
+QByteArray readReply(const QVector<quint16> &values, quint16 transaction = 0);
 // A Modbus exception reply to function 3 with the given exception code.
-QByteArray exceptionReply(quint8 code);
+QByteArray exceptionReply(quint8 code, quint16 transaction = 0);
+
+// The transaction identifier of a frame.
+quint16 transactionOf(const QByteArray &frame);
 
 // Connects link `index` of the window straight to 127.0.0.1:port through its socket and
 // waits until it is connected. Returns false when it is not within a few seconds.

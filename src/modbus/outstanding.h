@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+#include <optional>
+#include <vector>
+
+// The requests a link has sent and not yet had answered, and what each frame taken from
+// that link amounts to. No widgets, no sockets: the window asks, then shows the answer.
+namespace frames
+{
+
+struct OutstandingRequest {
+    quint16 transaction = 0;
+    int slot = -1;
+    int quantity = 0; // registers asked for
+    qint64 sentAtMs = 0;
+};
+
+// The decision on one frame taken from a link (or, when malformed, on everything that was
+// waiting there). A value, so it can be shown, logged and tested alike.
+struct ReplyVerdict {
+    enum class Kind {
+        Registers, // answers a request with exactly the registers it asked for
+        DataLoss,  // answers a request, but without its registers (see `loss`)
+        Unmatched, // answers no outstanding request of the link: dropped
+        Malformed, // length field out of range: every waiting byte dropped to resynchronise
+    };
+    enum class Loss {
+        None,
+        Exception, // function 0x83 with an exception code
+        ByteCount, // function 3, but a byte count other than twice the quantity asked
+        Function,  // some other function code
+        Truncated, // the byte count says more data than the frame holds
+    };
+
+    Kind kind = Kind::Unmatched;
+    Loss loss = Loss::None;
+    quint16 transaction = 0; // as the frame carries it
+    // The request the frame answers (Registers and DataLoss only).
+    std::optional<OutstandingRequest> request;
+    // It answers the current slot's request, so it finishes that slot. A reply that answers
+    // a request but not the current one is late: it fills its own slot and nothing else.
+    bool current = false;
+    int registers = 0;     // Registers: how many
+    int function = 0;      // function code of the frame
+    int exceptionCode = 0; // Exception
+    int byteCount = 0;     // the frame's byte count (DataLoss)
+    int lengthField = 0;   // MBAP length field (Malformed: out of range)
+    int droppedBytes = 0;  // Malformed: bytes dropped
+    bool owed = false;     // Malformed: the link had outstanding requests, so a reply was lost
+
+    bool late() const { return request.has_value() && !current; }
+};
+
+// One link's outstanding requests: at most Capacity of them, none older than MaxAgeMs.
+class OutstandingRequests
+{
+public:
+    static constexpr int Capacity = 16;
+    static constexpr qint64 MaxAgeMs = 10000;
+
+    // Identifier for the next request: 1 to 65535, then 1 again; 0 is never used.
+    quint16 nextTransaction();
+
+    // Notes a request just sent; when the table is full the oldest entry makes room.
+    void add(const OutstandingRequest &request);
+
+    // Forgets every request, as when the link closes. The identifier counter runs on.
+    void clear();
+
+    int size() const { return int(m_requests.size()); }
+    bool contains(quint16 transaction) const;
+
+    // Decides what `bytes` (one whole frame as checkFrame delimits it, or every waiting byte
+    // when that was malformed) amount to, and takes the request they answer out of the table.
+    // `currentTransaction` is the current slot's request when it went out on this link.
+    ReplyVerdict judge(const QByteArray &bytes, qint64 nowMs,
+                       std::optional<quint16> currentTransaction);
+
+private:
+    void forgetOlderThan(qint64 oldestMs);
+
+    std::vector<OutstandingRequest> m_requests; // oldest first
+    quint16 m_lastTransaction = 0;
+};
+
+// What the bytes of a whole reply say about the request they answer.
+ReplyVerdict classifyReply(const QByteArray &frame, const OutstandingRequest &request);
+
+} // namespace frames
