@@ -1,6 +1,8 @@
 #include "app/commandline.h"
 
 #include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFileInfo>
 #include <cstdio>
 
 #ifndef QUORVEL_VERSION
@@ -27,7 +29,10 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("Polls up to three Modbus/TCP devices and shows their holding registers.\n"
                        "Settings (setting.ini) and the snapshot (data.txt) live beside the "
                        "program.\nQt's own options, such as -platform, are accepted too."));
-    const QCommandLineOption helpOption = parser.addHelpOption();
+    // Our own help option: Qt's would add --help-all, which only Qt's own parsing can answer.
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                        QStringLiteral("Displays this help."));
+    parser.addOption(helpOption);
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption trafficOption(
         {QStringLiteral("t"), QStringLiteral("traffic")},
@@ -36,10 +41,16 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("file"));
     parser.addOption(trafficOption);
 
+    QString usage = parser.helpText();
+    // Before the application object exists, Qt cannot know the program's name.
+    if (!QCoreApplication::instance())
+        usage.replace(QStringLiteral("<executable_name>"),
+                      QFileInfo(arguments.value(0)).fileName());
+
     CommandLine command;
     const auto usageError = [&](const QString &message) {
         command.exitCode = UsageStatus;
-        command.error = QStringLiteral("quorvel: ") + message + u'\n' + parser.helpText();
+        command.error = QStringLiteral("quorvel: ") + message + u'\n' + usage;
     };
 
     if (!parser.parse(arguments)) {
@@ -48,7 +59,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
     }
     if (parser.isSet(helpOption)) {
         command.exitCode = 0;
-        command.output = parser.helpText();
+        command.output = usage;
         return command;
     }
     if (parser.isSet(versionOption)) {
@@ -66,6 +77,17 @@ CommandLine parseCommandLine(const QStringList &arguments)
         if (command.trafficPath.isEmpty())
             usageError(QStringLiteral("--traffic needs a file name."));
     }
+    return command;
+}
+
+std::optional<CommandLine> answerBeforeStart(int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int k = 0; k < argc; ++k)
+        arguments << QString::fromLocal8Bit(argv[k]);
+    CommandLine command = parseCommandLine(arguments);
+    // Anything else waits for Qt, which takes its own options (-platform, ...) first.
+    if (command.exitCode != 0) return std::nullopt;
     return command;
 }
 

@@ -7,6 +7,8 @@
 
 int main(int argc, char *argv[])
 {
+    if (const std::optional<CommandLine> early = answerBeforeStart(argc, argv))
+        return finishCommandLine(*early);
     QApplication app(argc, argv);
     const CommandLine command = parseCommandLine(QCoreApplication::arguments());
     if (command.exitCode) return finishCommandLine(command);
