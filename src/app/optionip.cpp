@@ -88,6 +88,13 @@ OptionIP::OptionIP(const QString &appDir, QWidget *parent) : QWidget(parent), m_
 
 OptionIP::~OptionIP() = default;
 
+void OptionIP::setTrafficLog(TrafficLog *log)
+{
+    m_traffic = log;
+    for (Winsock *socket : Winsock1)
+        socket->setTrafficLog(log);
+}
+
 void OptionIP::buildControls()
 {
     for (int i = 0; i < LinkCount; ++i) {

@@ -18,6 +18,7 @@ class QPushButton;
 class QTableWidget;
 class QTimer;
 class WheelNeedsFocus;
+class TrafficLog;
 class Winsock;
 
 // The one window of the program. It owns every control, timer, socket and piece of
@@ -38,6 +39,10 @@ public:
     ~OptionIP() override;
 
     QString appDir() const { return m_appDir; }
+
+    // Frames and connection events of every link go to this log from now on; null for none.
+    void setTrafficLog(TrafficLog *log);
+    TrafficLog *trafficLog() const { return m_traffic; }
 
     // Window life cycle.
     void Form_Load();
@@ -140,4 +145,5 @@ private:
     snapshot::RecordFile m_recordFile;
     WheelNeedsFocus *m_wheelGuard = nullptr;
     CloseLatch m_closed;
+    TrafficLog *m_traffic = nullptr;
 };

@@ -1,5 +1,7 @@
 #include "links/winsock.h"
 
+#include "traffic/trafficlog.h"
+
 #include <QTcpSocket>
 
 #ifdef Q_OS_LINUX
@@ -60,12 +62,16 @@ bool Winsock::setRemotePort(int port)
 bool Winsock::connectToRemote()
 {
     if (state() != Closed) return false;
+    m_wasConnected = false;
+    if (m_log) m_log->event(m_index, QStringLiteral("connecting to %1:%2").arg(m_host).arg(m_port));
     m_socket->connectToHost(m_host, quint16(m_port));
     return true;
 }
 
 void Winsock::close()
 {
+    if (m_log && state() != Closed) m_log->event(m_index, QStringLiteral("closed by request"));
+    m_wasConnected = false;
     // abort() closes at once (the peer still gets an orderly FIN) and never leaves the
     // socket lingering in its closing state.
     m_socket->abort();
@@ -79,6 +85,7 @@ bool Winsock::sendData(const QByteArray &bytes)
     if (m_socket->write(bytes) != bytes.size()) return false;
     // Out now, not on the event loop's next pass.
     m_socket->flush();
+    if (m_log) m_log->sent(m_index, bytes);
     return true;
 }
 
@@ -115,6 +122,8 @@ void Winsock::discardWaiting()
 
 void Winsock::onConnected()
 {
+    m_wasConnected = true;
+    if (m_log) m_log->event(m_index, QStringLiteral("connected"));
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
 #ifdef Q_OS_LINUX
@@ -135,7 +144,23 @@ void Winsock::onError(QAbstractSocket::SocketError error)
 {
     // A peer that closes in order leaves the socket closing; everything else is an error.
     m_sticky = error == QAbstractSocket::RemoteHostClosedError ? Closing : Error;
+    if (m_log)
+        m_log->event(m_index,
+                     errorEventText(error) + QStringLiteral(": ") + m_socket->errorString());
     emit connectionEnded(m_index);
+}
+
+QString Winsock::errorEventText(QAbstractSocket::SocketError error) const
+{
+    if (m_wasConnected) return QStringLiteral("lost");
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+        return QStringLiteral("refused");
+    case QAbstractSocket::HostNotFoundError:
+        return QStringLiteral("host not found");
+    default:
+        return QStringLiteral("unreachable");
+    }
 }
 
 void Winsock::onDisconnected()

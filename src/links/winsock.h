@@ -6,6 +6,7 @@
 #include <QString>
 
 class QTcpSocket;
+class TrafficLog;
 
 // TCP client socket of one device link, with the state codes the handlers test.
 // Every operation runs on the owner's thread and every event is delivered there.
@@ -26,6 +27,9 @@ public:
     explicit Winsock(int index, QObject *parent = nullptr);
 
     int index() const { return m_index; }
+    // Connection events and sent frames go to this log; none when it is null.
+    void setTrafficLog(TrafficLog *log) { m_log = log; }
+
     int state() const;
     // The system's descriptor of the connection, -1 when there is none.
     qintptr socketDescriptor() const;
@@ -73,6 +77,8 @@ private:
     void onConnected();
     void onError(QAbstractSocket::SocketError error);
     void onDisconnected();
+    // What a connection error means for the link, as the traffic log names it.
+    QString errorEventText(QAbstractSocket::SocketError error) const;
 
     int m_index;
     QTcpSocket *m_socket;
@@ -80,4 +86,7 @@ private:
     int m_port = 0;
     // Closing or Error once the connection ended other than through close(); cleared by close().
     int m_sticky = Closed;
+    // The connection came up since the last connect, so an error now means it was lost.
+    bool m_wasConnected = false;
+    TrafficLog *m_log = nullptr;
 };

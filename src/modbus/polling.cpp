@@ -3,6 +3,7 @@
 #include "app/ui.h"
 #include "links/winsock.h"
 #include "modbus/frames.h"
+#include "traffic/trafficlog.h"
 
 #include <QComboBox>
 #include <QDeadlineTimer>
@@ -149,6 +150,7 @@ void OptionIP::Winsock1_DataArrival(int index, qint64 bytesTotal)
         const frames::ReplyVerdict verdict = outstanding[size_t(index)].judge(
             frame, nowMs(),
             currentHere ? std::optional<quint16>(awaitedTransaction) : std::nullopt);
+        if (m_traffic) m_traffic->received(index, frame, traffic::verdictText(verdict));
         showReply(index, verdict);
         if (!whole) return;
     }

@@ -13,6 +13,7 @@
 #include "app/optionip.h"
 #include "links/winsock.h"
 #include "silentlistener.h"
+#include "traffic/trafficlog.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -561,8 +562,12 @@ int main(int argc, char *argv[])
         QStringLiteral("slow-seconds"),
         QStringLiteral("Seconds of polling a device that answers in 300 ms (0 skips it)."),
         QStringLiteral("s"), QStringLiteral("30"));
-    parser.addOptions(
-        {cyclesOption, longOption, longTimer3Option, longTimer4Option, simOption, slowOption});
+    const QCommandLineOption trafficOption(
+        QStringLiteral("traffic"),
+        QStringLiteral("Log the window's traffic to <file>, as quorvel --traffic does."),
+        QStringLiteral("file"));
+    parser.addOptions({cyclesOption, longOption, longTimer3Option, longTimer4Option, simOption,
+                       slowOption, trafficOption});
     parser.process(app);
 
     bool numbersOk = true;
@@ -625,7 +630,17 @@ int main(int argc, char *argv[])
         "the kernel); a reply when Winsock::dataArrival, connected after the window's handler, "
         "finds it taken; timer ticks by an event filter on each QTimer, before its handler"));
 
+    std::unique_ptr<TrafficLog> traffic;
+    if (parser.isSet(trafficOption)) {
+        traffic = std::make_unique<TrafficLog>(parser.value(trafficOption));
+        if (!traffic->open()) return 2;
+        printLine(QStringLiteral("traffic log:   %1").arg(traffic->path()));
+    } else {
+        printLine(QStringLiteral("traffic log:   off"));
+    }
+
     OptionIP w(dir.path());
+    if (traffic) w.setTrafficLog(traffic.get());
     Probe probe(w);
     if (!probe.instrumented()) {
         std::fprintf(stderr, "quorvel-bench: a Winsock has no QTcpSocket child to time sends\n");

@@ -1,0 +1,67 @@
+// The program's command line, through the real binary: help, version, Qt's own options, and
+// mistakes that end it before any window opens.
+#include "app/commandline.h"
+#include "support/program.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class tst_commandline : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void answersWithoutOpeningTheWindow_data();
+    void answersWithoutOpeningTheWindow();
+};
+
+void tst_commandline::answersWithoutOpeningTheWindow_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output"); // patterns that standard output and error must match
+    QTest::addColumn<QString>("error");
+
+    const QString usage =
+        QStringLiteral("Usage: \\S*quorvel \\[options\\][\\s\\S]*--traffic <file>");
+    const QString version =
+        QStringLiteral("^quorvel %1\\n$").arg(QRegularExpression::escape(programVersion()));
+    const QString none = QStringLiteral("^$");
+    QTest::newRow("--help") << QStringList{QStringLiteral("--help")} << 0 << usage << none;
+    QTest::newRow("-platform offscreen --version")
+        << QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen"),
+                       QStringLiteral("--version")}
+        << 0 << version << none;
+    QTest::newRow("unknown option")
+        << QStringList{QStringLiteral("--trafic=x.log")} << 2 << none
+        << QStringLiteral("^quorvel: Unknown option 'trafic'.\\n") + usage;
+    QTest::newRow("stray argument")
+        << QStringList{QStringLiteral("x.log")} << 2 << none
+        << QStringLiteral("^quorvel: Unexpected argument 'x.log'.\\n") + usage;
+}
+
+void tst_commandline::answersWithoutOpeningTheWindow()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+    QFETCH(QString, error);
+
+    QTemporaryDir dir;
+    QProcess process;
+    QVERIFY(dir.isValid() && startProgram(process, dir.path(), arguments));
+    QVERIFY2(process.waitForFinished(60000), "the program kept running");
+    const QString out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    const QString err = QString::fromLocal8Bit(process.readAllStandardError());
+    QCOMPARE(process.exitCode(), exitCode);
+    QVERIFY2(QRegularExpression(output).match(out).hasMatch(), qPrintable(out));
+    QVERIFY2(QRegularExpression(error).match(err).hasMatch(), qPrintable(err));
+    // A window that had opened would have saved its settings on closing.
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("setting.ini"))));
+}
+
+QTEST_GUILESS_MAIN(tst_commandline)
+#include "tst_commandline.moc"

@@ -1,0 +1,229 @@
+// The traffic log of the real window on loopback sockets: received frames with what the reply
+// path made of them, connection events, rotation, and a log that cannot be written.
+#include "app/optionip.h"
+#include "links/winsock.h"
+#include "support/devices.h"
+#include "support/pollwindow.h"
+#include "support/program.h"
+#include "traffic/trafficlog.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace
+{
+
+// Each line without its time ("A -- connected"); a line not in the format stays whole.
+QStringList loggedLines(const QString &path)
+{
+    static const QRegularExpression time(QStringLiteral(
+        "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (?=[ABC] (TX|RX|--) )"));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    QStringList lines = QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
+    for (QString &line : lines)
+        line.remove(time);
+    return lines;
+}
+
+QString firstSnapshotField(const QString &dir)
+{
+    QFile file(dir + QStringLiteral("/data.txt"));
+    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()).section(u'#', 1, 1)
+                                          : QString();
+}
+
+} // namespace
+
+class tst_traffic : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void receivedFrameLines_data();
+    void receivedFrameLines();
+    void connectionEvents();
+    void rotationKeepsTwoFiles();
+    void unwritableLogLeavesPollingRunning_data();
+    void unwritableLogLeavesPollingRunning();
+};
+
+void tst_traffic::receivedFrameLines_data()
+{
+    QTest::addColumn<QList<int>>("order"); // slots read in this order on link A
+    QTest::addColumn<QString>("count");
+    QTest::addColumn<QByteArray>("reply"); // the device's answer once every request is in
+    QTest::addColumn<QString>("line");
+
+    QByteArray garbage(1024, '\0');
+    garbage.replace(0, 6, QByteArray::fromHex("00010000012C"));
+    const QString four = QStringLiteral("4");
+    QTest::newRow("registers")
+        << QList<int>{2} << QStringLiteral("10")
+        << readReply({1, 2, 3, 4, 5, 6, 7, 8, 9, 0xABCD}, 1)
+        << QStringLiteral("A RX 0x0001 00 01 00 00 00 17 01 03 14 00 01 00 02 00 03 00 04 00 05 "
+                          "00 06 00 07 00 08 00 09 AB CD | slot 2 received 10 registers");
+    QTest::newRow("exception") << QList<int>{2} << four << exceptionReply(2, 1)
+                               << QStringLiteral("A RX 0x0001 00 01 00 00 00 03 01 83 02 | slot 2 "
+                                                 "data loss: exception 02 (illegal data address)");
+    QTest::newRow("byte count")
+        << QList<int>{2} << four << readReply({7, 8, 9}, 1)
+        << QStringLiteral("A RX 0x0001 00 01 00 00 00 09 01 03 06 00 07 00 08 00 09 | slot 2 data "
+                          "loss: byte count 6, asked 4 registers");
+    QTest::newRow("late") << QList<int>{0, 1} << four << readReply({1, 2, 3, 4}, 1)
+                          << QStringLiteral("A RX 0x0001 00 01 00 00 00 0B 01 03 08 00 01 00 02 00 "
+                                            "03 00 04 | late, slot 0 received 4 registers");
+    QTest::newRow("dropped")
+        << QList<int>{2} << four << readReply({5}, 0x1234)
+        << QStringLiteral("A RX 0x1234 12 34 00 00 00 05 01 03 02 00 05 | dropped: no outstanding "
+                          "request 0x1234");
+    QTest::newRow("malformed")
+        << QList<int>{2} << four << garbage
+        << QStringLiteral("A RX 0x0001 00 01 00 00 01 2C") + QStringLiteral(" 00").repeated(58) +
+               QStringLiteral(" ... (1024 bytes) | malformed: length field 300, 1024 bytes "
+                              "dropped, data loss");
+}
+
+void tst_traffic::receivedFrameLines()
+{
+    QFETCH(QList<int>, order);
+    QFETCH(QString, count);
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, line);
+
+    QTemporaryDir dir;
+    TrafficLog log(dir.filePath(QStringLiteral("traffic.log")));
+    QVERIFY(log.open());
+    OptionIP w(dir.path());
+    shapeForPolling(w);
+    w.setTrafficLog(&log);
+    ScriptedDevice device;
+    QVERIFY(device.start() && connectLink(w, 0, device.port()));
+    // The other slots are unused, so a finished slot runs the cycle to its end.
+    for (int s = 0; s < OptionIP::SlotCount; ++s)
+        setSlot(w, s, 0, QStringLiteral("1"), order.contains(s) ? count : QStringLiteral("0"));
+    for (int k = 0; k < order.size(); ++k) {
+        w.slotIdx = qint16(order[k] == 0 ? 4 : order[k] - 1);
+        w.cmdConnectDev_Click();
+        QTRY_COMPARE_WITH_TIMEOUT(device.received.size(), 12 * (k + 1), 10000);
+    }
+    device.send(reply);
+
+    const auto received = [&] {
+        log.flush();
+        return loggedLines(log.path()).filter(QStringLiteral("A RX "));
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(received(), QStringList{line}, 10000);
+}
+
+void tst_traffic::connectionEvents()
+{
+    QTemporaryDir dir;
+    TrafficLog log(dir.filePath(QStringLiteral("traffic.log")));
+    QVERIFY(log.open());
+    OptionIP w(dir.path());
+    shapeForPolling(w);
+    w.setTrafficLog(&log);
+    ModbusDevice device;
+    QVERIFY(device.start());
+    const quint16 refused = freeLoopbackPort();
+
+    w.txtIP[1]->setText(QStringLiteral("127.0.0.1"));
+    w.txtPort[1]->setText(QString::number(refused));
+    w.cmdConnect_Click(1);
+    w.cmdDisconnect_Click(1);
+    QVERIFY(connectLink(w, 2, device.port()));
+    device.stop();
+    QTRY_COMPARE_WITH_TIMEOUT(w.Winsock1[2]->state(), int(Winsock::Closing), 10000);
+    log.flush();
+    const QStringList expected = {
+        QStringLiteral("B -- connecting to 127.0.0.1:%1").arg(refused),
+        QStringLiteral("B -- refused: Connection refused"),
+        QStringLiteral("B -- closed by request"),
+        QStringLiteral("C -- connecting to 127.0.0.1:%1").arg(device.port()),
+        QStringLiteral("C -- connected"),
+        QStringLiteral("C -- lost: The remote host closed the connection"),
+    };
+    QCOMPARE(loggedLines(log.path()), expected);
+}
+
+void tst_traffic::rotationKeepsTwoFiles()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("traffic.log"));
+    QFile stale(path + QStringLiteral(".1"));
+    QVERIFY(stale.open(QIODevice::WriteOnly) && stale.write("a stale rotation\n") > 0);
+    stale.close();
+    {
+        TrafficLog log(path);
+        QVERIFY(log.open());
+        // About 250 bytes a line, to two and a half times the limit.
+        for (qint64 written = 0; written < 5 * TrafficLog::RotateBytes / 2; written += 250)
+            log.sent(1, QByteArray(100, '\x5A'));
+    }
+
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files, QDir::Name),
+             (QStringList{QStringLiteral("traffic.log"), QStringLiteral("traffic.log.1")}));
+    for (const QString &file : {path, stale.fileName()}) {
+        QVERIFY(QFileInfo(file).size() <= TrafficLog::RotateBytes);
+        const QStringList lines = loggedLines(file);
+        QVERIFY(!lines.isEmpty());
+        QCOMPARE(lines.filter(QRegularExpression(QStringLiteral("^B TX 0x5A5A 5A 5A"))).size(),
+                 lines.size());
+        QVERIFY(lines.constLast().endsWith(QStringLiteral(" 5A 5A ... (100 bytes)")));
+    }
+    // The older file was full when the newer one started.
+    QVERIFY(QFileInfo(stale).size() > TrafficLog::RotateBytes - TrafficLog::BufferBytes - 300);
+}
+
+void tst_traffic::unwritableLogLeavesPollingRunning_data()
+{
+    QTest::addColumn<QString>("logPath"); // "%1" is the program's directory
+    QTest::addColumn<QString>("report");
+    QTest::newRow("cannot be opened")
+        << QStringLiteral("%1/setting.ini/traffic.log") << QStringLiteral("cannot open");
+    if (QFile::exists(QStringLiteral("/dev/full")))
+        QTest::newRow("every write fails")
+            << QStringLiteral("/dev/full") << QStringLiteral("cannot write");
+}
+
+void tst_traffic::unwritableLogLeavesPollingRunning()
+{
+    QFETCH(QString, logPath);
+    QFETCH(QString, report);
+
+    ModbusDevice device;
+    QVERIFY(device.start());
+    QTemporaryDir dir;
+    QFile ini(dir.filePath(QStringLiteral("setting.ini")));
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("[set]\r\nScon0=False\r\ntxtIP0=127.0.0.1\r\ntxtIP1=127.0.0.1\r\ntxtIP2=127.0.0."
+              "1\r\nstrreg0=1\r\nlegreg0=1\r\nLstIP0=0\r\n"
+              "port0=" +
+              QByteArray::number(device.port()) + "\r\n");
+    ini.close();
+    QProcess process;
+    QVERIFY(
+        startProgram(process, dir.path(), {QStringLiteral("--traffic"), logPath.arg(dir.path())}));
+
+    QByteArray err;
+    QTRY_VERIFY_WITH_TIMEOUT((err += process.readAllStandardError()).contains(report.toUtf8()),
+                             30000);
+    // Polling goes on for cycle after cycle, and the log is not reported again.
+    for (const quint16 value : {777, 778, 779}) {
+        device.setRegister(0, value);
+        QTRY_COMPARE_WITH_TIMEOUT(firstSnapshotField(dir.path()), QString::number(value), 30000);
+    }
+    process.terminate();
+    QVERIFY(process.waitForFinished(15000));
+    QCOMPARE(process.exitCode(), 0);
+    QCOMPARE((err + process.readAllStandardError()).count("traffic log"), 1);
+}
+
+QTEST_MAIN(tst_traffic)
+#include "tst_traffic.moc"
