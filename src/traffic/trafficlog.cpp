@@ -194,6 +194,11 @@ QString verdictText(const frames::ReplyVerdict &verdict)
     using Loss = frames::ReplyVerdict::Loss;
     switch (verdict.kind) {
     case Kind::Unmatched:
+        // Identifier 0 with several requests owed: taken as the oldest one's answer, not shown.
+        if (verdict.retired)
+            return QStringLiteral("dropped: identifier 0 with several requests outstanding, "
+                                  "slot %1 taken as answered")
+                .arg(verdict.retired->slot);
         return QStringLiteral("dropped: no outstanding request ") +
                transactionText(verdict.transaction);
     case Kind::Malformed: {
