@@ -1,4 +1,5 @@
 #include "app/optionip.h"
+#include "support/files.h"
 #include "support/tmpfsmount.h"
 
 #include <QComboBox>
@@ -17,19 +18,6 @@
 
 namespace
 {
-
-void writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
-
-QByteArray readBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
 
 struct stat statOf(const QString &path)
 {

@@ -6,6 +6,7 @@
 #include "settings/module1.h"
 #include "support/devices.h"
 #include "support/pollwindow.h"
+#include "support/program.h"
 
 #include <QFile>
 #include <QGroupBox>
@@ -23,18 +24,6 @@ QString savedMark(const QString &dir, int link)
 {
     return Module1::setting_read(dir, QStringLiteral("set"), QStringLiteral("Scon%1").arg(link),
                                  QStringLiteral("<missing>"));
-}
-
-bool handlesSigterm(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly)) return false;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (!line.startsWith("SigCgt:")) continue;
-        const qulonglong caught = line.mid(7).trimmed().toULongLong(nullptr, 16);
-        return (caught >> (SIGTERM - 1)) & 1u;
-    }
-    return false;
 }
 
 } // namespace
@@ -63,10 +52,7 @@ void tst_linkmarks::closeKeepsMarks()
 {
     QFETCH(int, delayMs);
     QFETCH(int, dials);
-    const QString binary = qEnvironmentVariable("QUORVEL_BINARY");
-    QVERIFY2(QFile::exists(binary), "QUORVEL_BINARY must name the built program");
     QTemporaryDir dir;
-    QVERIFY(QFile::copy(binary, dir.filePath(QStringLiteral("quorvel"))));
 
     // Link 0's device takes each connection and drops it, so every run of the sequence dials
     // it once, at its connect step; link 2's device is missing, so the sequence keeps retrying.
@@ -85,14 +71,9 @@ void tst_linkmarks::closeKeepsMarks()
     ini.close();
 
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    process.setProcessEnvironment(env);
-    process.setWorkingDirectory(dir.path());
-    process.start(dir.filePath(QStringLiteral("quorvel")), {});
-    QVERIFY(process.waitForStarted(10000));
+    QVERIFY(startProgram(process, dir.path(), {}));
     // SIGTERM closes the window normally once start-up has put the handler in place.
-    QTRY_VERIFY_WITH_TIMEOUT(handlesSigterm(process.processId()), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(catchesSignal(process.processId(), SIGTERM), 10000);
     QTest::qWait(delayMs);
     QTRY_VERIFY_WITH_TIMEOUT(dropping.connections >= dials, 120000);
 

@@ -1,6 +1,7 @@
 // The whole program as an operator runs it: the real binary in a directory of its own,
 // a real Modbus device on 127.0.0.1, and the files it leaves for other programs.
 #include "support/devices.h"
+#include "support/program.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -63,12 +64,8 @@ private:
 
 void tst_story::connectsPollsReconnectsAndSaves()
 {
-    const QString binary = qEnvironmentVariable("QUORVEL_BINARY");
-    QVERIFY2(QFile::exists(binary), "QUORVEL_BINARY must name the built program");
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString program = dir.filePath(QStringLiteral("quorvel"));
-    QVERIFY(QFile::copy(binary, program));
 
     ModbusDevice device;
     QVERIFY(device.start());
@@ -90,12 +87,7 @@ void tst_story::connectsPollsReconnectsAndSaves()
     ini.close();
 
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    process.setProcessEnvironment(env);
-    process.setWorkingDirectory(dir.path());
-    process.start(program, {});
-    QVERIFY(process.waitForStarted());
+    QVERIFY(startProgram(process, dir.path(), {}));
 
     // It connects by itself and writes the device's values: slot s starts at register
     // 1 + 4s, so its first value is 1000 + 4s and its fourth 1003 + 4s.
@@ -141,10 +133,7 @@ void tst_story::connectsPollsReconnectsAndSaves()
 
 void tst_story::closingDuringAConnectWaitEndsAtOnce()
 {
-    const QString binary = qEnvironmentVariable("QUORVEL_BINARY");
     QTemporaryDir dir;
-    const QString program = dir.filePath(QStringLiteral("quorvel"));
-    QVERIFY(QFile::copy(binary, program));
 
     // Link 0 is wanted but never answers, so every run of the connection sequence waits
     // 2 seconds for it.
@@ -158,13 +147,10 @@ void tst_story::closingDuringAConnectWaitEndsAtOnce()
     ini.close();
 
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8")); // "Dez." has a full stop
-    process.setProcessEnvironment(env);
-    process.setWorkingDirectory(dir.path());
-    process.start(program, {});
-    QVERIFY(process.waitForStarted());
+    QProcessEnvironment german;
+    german.insert(QStringLiteral("LC_ALL"),
+                  QStringLiteral("de_DE.UTF-8")); // "Dez." has a full stop
+    QVERIFY(startProgram(process, dir.path(), {}, german));
     const qint64 pid = process.processId();
 
     // Once polling writes data.txt, wait for a new attempt on link 0: its wait has begun.
