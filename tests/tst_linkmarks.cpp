@@ -5,6 +5,7 @@
 #include "links/winsock.h"
 #include "settings/module1.h"
 #include "support/devices.h"
+#include "support/files.h"
 #include "support/pollwindow.h"
 #include "support/program.h"
 
@@ -59,16 +60,14 @@ void tst_linkmarks::closeKeepsMarks()
     ScriptedDevice dropping;
     QVERIFY(dropping.start());
     connect(&dropping, &QTcpServer::newConnection, &dropping, &ScriptedDevice::closeClient);
-    QFile ini(dir.filePath(QStringLiteral("setting.ini")));
-    QVERIFY(ini.open(QIODevice::WriteOnly));
-    ini.write(QStringLiteral("[set]\r\nScon0=False\r\nScon1=True\r\nScon2=False\r\n"
-                             "port0=%1\r\nport1=%2\r\nport2=%3\r\ntxtIP0=127.0.0.1\r\n"
-                             "txtIP1=127.0.0.1\r\ntxtIP2=127.0.0.1\r\n")
-                  .arg(dropping.port())
-                  .arg(freeLoopbackPort())
-                  .arg(freeLoopbackPort())
-                  .toLatin1());
-    ini.close();
+    writeBytes(dir.filePath(QStringLiteral("setting.ini")),
+               QStringLiteral("[set]\r\nScon0=False\r\nScon1=True\r\nScon2=False\r\n"
+                              "port0=%1\r\nport1=%2\r\nport2=%3\r\ntxtIP0=127.0.0.1\r\n"
+                              "txtIP1=127.0.0.1\r\ntxtIP2=127.0.0.1\r\n")
+                   .arg(dropping.port())
+                   .arg(freeLoopbackPort())
+                   .arg(freeLoopbackPort())
+                   .toLatin1());
 
     QProcess process;
     QVERIFY(startProgram(process, dir.path(), {}));

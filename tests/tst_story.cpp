@@ -1,6 +1,7 @@
 // The whole program as an operator runs it: the real binary in a directory of its own,
 // a real Modbus device on 127.0.0.1, and the files it leaves for other programs.
 #include "support/devices.h"
+#include "support/files.h"
 #include "support/program.h"
 
 #include <QDir>
@@ -73,8 +74,7 @@ void tst_story::connectsPollsReconnectsAndSaves()
         device.setRegister(address, quint16(1000 + address));
 
     // Link 0 was in use at the last close; links 1 and 2 were not and are never dialled.
-    QFile ini(dir.filePath(QStringLiteral("setting.ini")));
-    QVERIFY(ini.open(QIODevice::WriteOnly));
+    const QString ini = dir.filePath(QStringLiteral("setting.ini"));
     QByteArray text = "[set]\r\nScon0=False\r\nScon1=True\r\nScon2=True\r\n";
     text += "port0=" + QByteArray::number(device.port()) + "\r\n";
     text += "txtIP0=127.0.0.1\r\ntxtIP1=127.0.0.1\r\ntxtIP2=127.0.0.1\r\n";
@@ -83,8 +83,7 @@ void tst_story::connectsPollsReconnectsAndSaves()
         text += "legreg" + QByteArray::number(s) + "=4\r\n";
         text += "LstIP" + QByteArray::number(s) + "=0\r\n";
     }
-    ini.write(text);
-    ini.close();
+    writeBytes(ini, text);
 
     QProcess process;
     QVERIFY(startProgram(process, dir.path(), {}));
@@ -124,11 +123,9 @@ void tst_story::connectsPollsReconnectsAndSaves()
     QVERIFY(process.waitForFinished(15000));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
-    QVERIFY(ini.open(QIODevice::ReadOnly));
-    const QList<QByteArray> lines = ini.readAll().split('\n');
-    QVERIFY(lines.contains("Scon0=False") || lines.contains("Scon0=False\r"));
-    QVERIFY(lines.contains("port0=" + QByteArray::number(port)) ||
-            lines.contains("port0=" + QByteArray::number(port) + "\r"));
+    const QList<QByteArray> lines = readBytes(ini).split('\n');
+    QVERIFY(lines.contains("Scon0=False\r"));
+    QVERIFY(lines.contains("port0=" + QByteArray::number(port) + "\r"));
 }
 
 void tst_story::closingDuringAConnectWaitEndsAtOnce()
@@ -140,11 +137,9 @@ void tst_story::closingDuringAConnectWaitEndsAtOnce()
     QObject owner;
     const quint16 silent = silentLoopbackPort(&owner);
     QVERIFY(silent != 0);
-    QFile ini(dir.filePath(QStringLiteral("setting.ini")));
-    QVERIFY(ini.open(QIODevice::WriteOnly));
-    ini.write("[set]\r\nScon0=False\r\ntxtIP0=127.0.0.1\r\nport0=" + QByteArray::number(silent) +
-              "\r\nstrreg0=1\r\nlegreg0=1\r\nLstIP0=0\r\n");
-    ini.close();
+    const QString ini = dir.filePath(QStringLiteral("setting.ini"));
+    writeBytes(ini, "[set]\r\nScon0=False\r\ntxtIP0=127.0.0.1\r\nport0=" +
+                        QByteArray::number(silent) + "\r\nstrreg0=1\r\nlegreg0=1\r\nLstIP0=0\r\n");
 
     QProcess process;
     QProcessEnvironment german;
@@ -176,8 +171,7 @@ void tst_story::closingDuringAConnectWaitEndsAtOnce()
 
     // Settings saved as usual, all 24 keys, the link still marked for the next start;
     // data.txt not written after them.
-    QVERIFY(ini.open(QIODevice::ReadOnly));
-    const QByteArray saved = ini.readAll();
+    const QByteArray saved = readBytes(ini);
     QVERIFY(saved.contains("legreg4=000"));
     QVERIFY2(saved.split('\n').contains("Scon0=False\r"), saved.constData());
     const QFileInfo data(dir.filePath(QStringLiteral("data.txt")));
