@@ -1,4 +1,5 @@
 #include "app/optionip.h"
+#include "support/files.h"
 #include "support/tmpfsmount.h"
 
 #include <QComboBox>
@@ -17,19 +18,6 @@
 
 namespace
 {
-
-void writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
-
-QByteArray readBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
 
 struct stat statOf(const QString &path)
 {
@@ -81,6 +69,19 @@ void writeThrough(OptionIP &w, const QString &name)
 const QByteArray OldSettings = "; kept by hand\r\n[set]\r\nport0=1502\r\n[other]\r\nx=1\r\n";
 const QByteArray OldRecord = "#1#2#3#4#5#6#7#8#9#10#07 / Dec / 2026#11:59:59\r\n";
 
+QByteArray oldContent(const QString &name)
+{
+    return name == QLatin1String("setting.ini") ? OldSettings : OldRecord;
+}
+
+// One row for each file the program writes.
+void bothFiles()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("settings") << "setting.ini";
+    QTest::newRow("snapshot") << "data.txt";
+}
+
 } // namespace
 
 class tst_files : public QObject
@@ -88,33 +89,26 @@ class tst_files : public QObject
     Q_OBJECT
 
 private slots:
-    void fullDiskKeepsOldContent_data();
+    void fullDiskKeepsOldContent_data() { bothFiles(); }
     void fullDiskKeepsOldContent();
     void oneSaveIsOneReplacement();
-    void readOnlyFileLeftAlone_data();
+    void readOnlyFileLeftAlone_data() { bothFiles(); }
     void readOnlyFileLeftAlone();
     void noCreateDirectoryRewritesInPlace();
+    void modeAndOwnerKept_data() { bothFiles(); }
     void modeAndOwnerKept();
     void recordReplacedNotRewritten();
 };
 
-void tst_files::fullDiskKeepsOldContent_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<int>("messages");
-    // Every failed save is reported; a snapshot only at the first failure in a row.
-    QTest::newRow("settings") << "setting.ini" << 2;
-    QTest::newRow("snapshot") << "data.txt" << 1;
-}
-
 void tst_files::fullDiskKeepsOldContent()
 {
     QFETCH(QString, name);
-    QFETCH(int, messages);
+    // Every failed save is reported; a snapshot only at the first failure in a row.
+    const int messages = name == QLatin1String("setting.ini") ? 2 : 1;
     TmpfsMount fs("size=64k");
     if (!fs.isMounted()) QSKIP(qPrintable(fs.error()));
     const QString path = fs.filePath(name);
-    const QByteArray old = name == QLatin1String("setting.ini") ? OldSettings : OldRecord;
+    const QByteArray old = oldContent(name);
     writeBytes(path, old);
     OptionIP w(fs.path());
     prepare(w);
@@ -185,20 +179,13 @@ void tst_files::oneSaveIsOneReplacement()
     QCOMPARE(after.count('='), 24 + 2);
 }
 
-void tst_files::readOnlyFileLeftAlone_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::newRow("settings") << "setting.ini";
-    QTest::newRow("snapshot") << "data.txt";
-}
-
 void tst_files::readOnlyFileLeftAlone()
 {
     // No write bit is the owner's word, for the superuser too.
     QFETCH(QString, name);
     QTemporaryDir dir;
     const QString path = dir.filePath(name);
-    const QByteArray old = name == QLatin1String("setting.ini") ? OldSettings : OldRecord;
+    const QByteArray old = oldContent(name);
     writeBytes(path, old);
     QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0444), 0);
     const struct stat before = statOf(path);
@@ -246,26 +233,25 @@ void tst_files::noCreateDirectoryRewritesInPlace()
 
 void tst_files::modeAndOwnerKept()
 {
+    QFETCH(QString, name);
     if (::geteuid() != 0) QSKIP("giving a file to another owner needs the superuser");
     QTemporaryDir dir;
     OptionIP w(dir.path());
     prepare(w);
-    for (const QString &name : {QStringLiteral("setting.ini"), QStringLiteral("data.txt")}) {
-        const QString path = dir.filePath(name);
-        writeBytes(path, "x\n");
-        const QByteArray native = QFile::encodeName(path);
-        QCOMPARE(::chown(native.constData(), 4321, 4322), 0);
-        QCOMPARE(::chmod(native.constData(), 02640), 0);
-        const ino_t oldInode = statOf(path).st_ino;
+    const QString path = dir.filePath(name);
+    writeBytes(path, "x\n");
+    const QByteArray native = QFile::encodeName(path);
+    QCOMPARE(::chown(native.constData(), 4321, 4322), 0);
+    QCOMPARE(::chmod(native.constData(), 02640), 0);
+    const ino_t oldInode = statOf(path).st_ino;
 
-        writeThrough(w, name);
-        const struct stat after = statOf(path);
-        QVERIFY2(after.st_ino != oldInode, "replaced, not rewritten");
-        QCOMPARE(after.st_uid, uid_t(4321));
-        QCOMPARE(after.st_gid, gid_t(4322));
-        QCOMPARE(after.st_mode & 07777, mode_t(02640));
-        QVERIFY(readBytes(path) != "x\n");
-    }
+    writeThrough(w, name);
+    const struct stat after = statOf(path);
+    QVERIFY2(after.st_ino != oldInode, "replaced, not rewritten");
+    QCOMPARE(after.st_uid, uid_t(4321));
+    QCOMPARE(after.st_gid, gid_t(4322));
+    QCOMPARE(after.st_mode & 07777, mode_t(02640));
+    QVERIFY(readBytes(path) != "x\n");
 }
 
 void tst_files::recordReplacedNotRewritten()

@@ -5,7 +5,9 @@
 #include "links/winsock.h"
 #include "settings/module1.h"
 #include "support/devices.h"
+#include "support/files.h"
 #include "support/pollwindow.h"
+#include "support/program.h"
 
 #include <QFile>
 #include <QGroupBox>
@@ -23,18 +25,6 @@ QString savedMark(const QString &dir, int link)
 {
     return Module1::setting_read(dir, QStringLiteral("set"), QStringLiteral("Scon%1").arg(link),
                                  QStringLiteral("<missing>"));
-}
-
-bool handlesSigterm(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly)) return false;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (!line.startsWith("SigCgt:")) continue;
-        const qulonglong caught = line.mid(7).trimmed().toULongLong(nullptr, 16);
-        return (caught >> (SIGTERM - 1)) & 1u;
-    }
-    return false;
 }
 
 } // namespace
@@ -63,36 +53,26 @@ void tst_linkmarks::closeKeepsMarks()
 {
     QFETCH(int, delayMs);
     QFETCH(int, dials);
-    const QString binary = qEnvironmentVariable("QUORVEL_BINARY");
-    QVERIFY2(QFile::exists(binary), "QUORVEL_BINARY must name the built program");
     QTemporaryDir dir;
-    QVERIFY(QFile::copy(binary, dir.filePath(QStringLiteral("quorvel"))));
 
     // Link 0's device takes each connection and drops it, so every run of the sequence dials
     // it once, at its connect step; link 2's device is missing, so the sequence keeps retrying.
     ScriptedDevice dropping;
     QVERIFY(dropping.start());
     connect(&dropping, &QTcpServer::newConnection, &dropping, &ScriptedDevice::closeClient);
-    QFile ini(dir.filePath(QStringLiteral("setting.ini")));
-    QVERIFY(ini.open(QIODevice::WriteOnly));
-    ini.write(QStringLiteral("[set]\r\nScon0=False\r\nScon1=True\r\nScon2=False\r\n"
-                             "port0=%1\r\nport1=%2\r\nport2=%3\r\ntxtIP0=127.0.0.1\r\n"
-                             "txtIP1=127.0.0.1\r\ntxtIP2=127.0.0.1\r\n")
-                  .arg(dropping.port())
-                  .arg(freeLoopbackPort())
-                  .arg(freeLoopbackPort())
-                  .toLatin1());
-    ini.close();
+    writeBytes(dir.filePath(QStringLiteral("setting.ini")),
+               QStringLiteral("[set]\r\nScon0=False\r\nScon1=True\r\nScon2=False\r\n"
+                              "port0=%1\r\nport1=%2\r\nport2=%3\r\ntxtIP0=127.0.0.1\r\n"
+                              "txtIP1=127.0.0.1\r\ntxtIP2=127.0.0.1\r\n")
+                   .arg(dropping.port())
+                   .arg(freeLoopbackPort())
+                   .arg(freeLoopbackPort())
+                   .toLatin1());
 
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    process.setProcessEnvironment(env);
-    process.setWorkingDirectory(dir.path());
-    process.start(dir.filePath(QStringLiteral("quorvel")), {});
-    QVERIFY(process.waitForStarted(10000));
+    QVERIFY(startProgram(process, dir.path(), {}));
     // SIGTERM closes the window normally once start-up has put the handler in place.
-    QTRY_VERIFY_WITH_TIMEOUT(handlesSigterm(process.processId()), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(catchesSignal(process.processId(), SIGTERM), 10000);
     QTest::qWait(delayMs);
     QTRY_VERIFY_WITH_TIMEOUT(dropping.connections >= dials, 120000);
 

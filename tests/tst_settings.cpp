@@ -2,6 +2,7 @@
 #include "app/ui.h"
 #include "settings/inifile.h"
 #include "settings/module1.h"
+#include "support/files.h"
 #include "support/tmpfsmount.h"
 
 #include <QComboBox>
@@ -25,19 +26,6 @@ const QString Set = QStringLiteral("set");
 QString iniPath(const QTemporaryDir &dir)
 {
     return dir.path() + QStringLiteral("/setting.ini");
-}
-
-void writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
-
-QByteArray readBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
 // The key names of the entries of a file, in file order.

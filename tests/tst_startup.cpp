@@ -1,6 +1,8 @@
 #include "app/optionip.h"
 #include "app/ui.h"
 #include "settings/module1.h"
+#include "support/files.h"
+#include "support/program.h"
 
 #include <QComboBox>
 #include <QFile>
@@ -24,19 +26,6 @@ const QString Set = QStringLiteral("set");
 QString iniPath(const QString &dir)
 {
     return dir + QStringLiteral("/setting.ini");
-}
-
-void writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
-
-QByteArray readBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // Every label column (1, 3, 5, 7, 9), rows 1 to 29, as one list per slot.
@@ -65,19 +54,6 @@ QList<std::pair<QString, QString>> editedSettings()
             {"legreg1", "2.5"},      {"legreg2", "0"},        {"legreg3", "1"},
             {"legreg4", " 4 "},      {"LstIP0", "0"},         {"LstIP1", "2"},
             {"LstIP2", "-1"},        {"LstIP3", "1"},         {"LstIP4", "0"}};
-}
-
-bool catchesSignal(qint64 pid, int signalNumber)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly)) return false;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (!line.startsWith("SigCgt:")) continue;
-        bool ok = false;
-        const qulonglong mask = line.mid(7).trimmed().toULongLong(&ok, 16);
-        return ok && (mask >> (signalNumber - 1)) & 1u;
-    }
-    return false;
 }
 
 } // namespace
@@ -325,13 +301,7 @@ void tst_startup::binarySavesOnTerminationSignal()
     QFETCH(int, signalNumber);
     QFETCH(bool, whilePolling);
 
-    const QString binary = qEnvironmentVariable("QUORVEL_BINARY");
-    if (binary.isEmpty()) QSKIP("QUORVEL_BINARY is not set; run this test through CTest");
-
-    // The program keeps its settings beside itself, so it runs from a copy.
     QTemporaryDir dir;
-    const QString copy = dir.filePath(QStringLiteral("quorvel"));
-    QVERIFY(QFile::copy(binary, copy));
 
     // Every host is loopback and every link unmarked, so nothing is dialled.
     QByteArray ini("; kept by hand\r\n[SET]\r\n");
@@ -342,13 +312,8 @@ void tst_startup::binarySavesOnTerminationSignal()
     writeBytes(iniPath(dir.path()), ini);
 
     QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    process.setProcessEnvironment(environment);
-    process.setWorkingDirectory(dir.path());
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(copy, {});
-    QVERIFY2(process.waitForStarted(10000), qPrintable(process.errorString()));
+    QVERIFY2(startProgram(process, dir.path(), {}), qPrintable(process.errorString()));
     // The handlers are in place once start-up is done.
     QTRY_VERIFY_WITH_TIMEOUT(catchesSignal(process.processId(), signalNumber), 10000);
     // The first snapshot is written once the connection sequence has started the poll cycle.

@@ -3,6 +3,7 @@
 #include "app/optionip.h"
 #include "links/winsock.h"
 #include "support/devices.h"
+#include "support/files.h"
 #include "support/pollwindow.h"
 #include "support/program.h"
 #include "traffic/trafficlog.h"
@@ -30,6 +31,24 @@ QStringList loggedLines(const QString &path)
         line.remove(time);
     return lines;
 }
+
+// A window writing its traffic to traffic.log in a directory of its own.
+struct Logged {
+    QTemporaryDir dir;
+    TrafficLog log{dir.filePath(QStringLiteral("traffic.log"))};
+    OptionIP w{dir.path()};
+    bool open()
+    {
+        shapeForPolling(w);
+        w.setTrafficLog(&log);
+        return log.open();
+    }
+    QStringList lines()
+    {
+        log.flush();
+        return loggedLines(log.path());
+    }
+};
 
 QString firstSnapshotField(const QString &dir)
 {
@@ -96,12 +115,9 @@ void tst_traffic::receivedFrameLines()
     QFETCH(QByteArray, reply);
     QFETCH(QString, line);
 
-    QTemporaryDir dir;
-    TrafficLog log(dir.filePath(QStringLiteral("traffic.log")));
-    QVERIFY(log.open());
-    OptionIP w(dir.path());
-    shapeForPolling(w);
-    w.setTrafficLog(&log);
+    Logged logged;
+    QVERIFY(logged.open());
+    OptionIP &w = logged.w;
     ScriptedDevice device;
     QVERIFY(device.start() && connectLink(w, 0, device.port()));
     // The other slots are unused, so a finished slot runs the cycle to its end.
@@ -113,22 +129,15 @@ void tst_traffic::receivedFrameLines()
         QTRY_COMPARE_WITH_TIMEOUT(device.received.size(), 12 * (k + 1), 10000);
     }
     device.send(reply);
-
-    const auto received = [&] {
-        log.flush();
-        return loggedLines(log.path()).filter(QStringLiteral("A RX "));
-    };
-    QTRY_COMPARE_WITH_TIMEOUT(received(), QStringList{line}, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(logged.lines().filter(QStringLiteral("A RX ")), QStringList{line},
+                              10000);
 }
 
 void tst_traffic::connectionEvents()
 {
-    QTemporaryDir dir;
-    TrafficLog log(dir.filePath(QStringLiteral("traffic.log")));
-    QVERIFY(log.open());
-    OptionIP w(dir.path());
-    shapeForPolling(w);
-    w.setTrafficLog(&log);
+    Logged logged;
+    QVERIFY(logged.open());
+    OptionIP &w = logged.w;
     ModbusDevice device;
     QVERIFY(device.start());
     const quint16 refused = freeLoopbackPort();
@@ -140,7 +149,6 @@ void tst_traffic::connectionEvents()
     QVERIFY(connectLink(w, 2, device.port()));
     device.stop();
     QTRY_COMPARE_WITH_TIMEOUT(w.Winsock1[2]->state(), int(Winsock::Closing), 10000);
-    log.flush();
     const QStringList expected = {
         QStringLiteral("B -- connecting to 127.0.0.1:%1").arg(refused),
         QStringLiteral("B -- refused: Connection refused"),
@@ -149,16 +157,15 @@ void tst_traffic::connectionEvents()
         QStringLiteral("C -- connected"),
         QStringLiteral("C -- lost: The remote host closed the connection"),
     };
-    QCOMPARE(loggedLines(log.path()), expected);
+    QCOMPARE(logged.lines(), expected);
 }
 
 void tst_traffic::rotationKeepsTwoFiles()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("traffic.log"));
-    QFile stale(path + QStringLiteral(".1"));
-    QVERIFY(stale.open(QIODevice::WriteOnly) && stale.write("a stale rotation\n") > 0);
-    stale.close();
+    const QString older = path + QStringLiteral(".1");
+    writeBytes(older, "a stale rotation\n");
     {
         TrafficLog log(path);
         QVERIFY(log.open());
@@ -169,7 +176,7 @@ void tst_traffic::rotationKeepsTwoFiles()
 
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files, QDir::Name),
              (QStringList{QStringLiteral("traffic.log"), QStringLiteral("traffic.log.1")}));
-    for (const QString &file : {path, stale.fileName()}) {
+    for (const QString &file : {path, older}) {
         QVERIFY(QFileInfo(file).size() <= TrafficLog::RotateBytes);
         const QStringList lines = loggedLines(file);
         QVERIFY(!lines.isEmpty());
@@ -178,7 +185,7 @@ void tst_traffic::rotationKeepsTwoFiles()
         QVERIFY(lines.constLast().endsWith(QStringLiteral(" 5A 5A ... (100 bytes)")));
     }
     // The older file was full when the newer one started.
-    QVERIFY(QFileInfo(stale).size() > TrafficLog::RotateBytes - TrafficLog::BufferBytes - 300);
+    QVERIFY(QFileInfo(older).size() > TrafficLog::RotateBytes - TrafficLog::BufferBytes - 300);
 }
 
 void tst_traffic::unwritableLogLeavesPollingRunning_data()
@@ -200,13 +207,10 @@ void tst_traffic::unwritableLogLeavesPollingRunning()
     ModbusDevice device;
     QVERIFY(device.start());
     QTemporaryDir dir;
-    QFile ini(dir.filePath(QStringLiteral("setting.ini")));
-    QVERIFY(ini.open(QIODevice::WriteOnly));
-    ini.write("[set]\r\nScon0=False\r\ntxtIP0=127.0.0.1\r\ntxtIP1=127.0.0.1\r\ntxtIP2=127.0.0."
-              "1\r\nstrreg0=1\r\nlegreg0=1\r\nLstIP0=0\r\n"
-              "port0=" +
-              QByteArray::number(device.port()) + "\r\n");
-    ini.close();
+    writeBytes(dir.filePath(QStringLiteral("setting.ini")),
+               "[set]\r\nScon0=False\r\ntxtIP0=127.0.0.1\r\ntxtIP1=127.0.0.1\r\n"
+               "txtIP2=127.0.0.1\r\nstrreg0=1\r\nlegreg0=1\r\nLstIP0=0\r\nport0=" +
+                   QByteArray::number(device.port()) + "\r\n");
     QProcess process;
     QVERIFY(
         startProgram(process, dir.path(), {QStringLiteral("--traffic"), logPath.arg(dir.path())}));

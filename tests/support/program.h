@@ -1,10 +1,16 @@
 #pragma once
 
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
 class QProcess;
 
 // Copies the real program (QUORVEL_BINARY) into `dir`, where its settings and snapshot then
-// live, and starts it there offscreen with `arguments`. False when either step fails.
-bool startProgram(QProcess &process, const QString &dir, const QStringList &arguments);
+// live, and starts it there offscreen with `arguments`, adding `extra` to its environment.
+// False when either step fails.
+bool startProgram(QProcess &process, const QString &dir, const QStringList &arguments,
+                  const QProcessEnvironment &extra = {});
+
+// Whether process `pid` has put a handler in place for `signalNumber` (/proc/PID/status SigCgt).
+bool catchesSignal(qint64 pid, int signalNumber);
