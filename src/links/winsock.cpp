@@ -63,14 +63,17 @@ bool Winsock::connectToRemote()
 {
     if (state() != Closed) return false;
     m_wasConnected = false;
-    if (m_log) m_log->event(m_index, QStringLiteral("connecting to %1:%2").arg(m_host).arg(m_port));
+    if (m_log)
+        m_log->connectionEvent(m_index,
+                               QStringLiteral("connecting to %1:%2").arg(m_host).arg(m_port));
     m_socket->connectToHost(m_host, quint16(m_port));
     return true;
 }
 
 void Winsock::close()
 {
-    if (m_log && state() != Closed) m_log->event(m_index, QStringLiteral("closed by request"));
+    if (m_log && state() != Closed)
+        m_log->connectionEvent(m_index, QStringLiteral("closed by request"));
     m_wasConnected = false;
     // abort() closes at once (the peer still gets an orderly FIN) and never leaves the
     // socket lingering in its closing state.
@@ -123,7 +126,7 @@ void Winsock::discardWaiting()
 void Winsock::onConnected()
 {
     m_wasConnected = true;
-    if (m_log) m_log->event(m_index, QStringLiteral("connected"));
+    if (m_log) m_log->connectionEvent(m_index, QStringLiteral("connected"));
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
 #ifdef Q_OS_LINUX
@@ -145,8 +148,8 @@ void Winsock::onError(QAbstractSocket::SocketError error)
     // A peer that closes in order leaves the socket closing; everything else is an error.
     m_sticky = error == QAbstractSocket::RemoteHostClosedError ? Closing : Error;
     if (m_log)
-        m_log->event(m_index,
-                     errorEventText(error) + QStringLiteral(": ") + m_socket->errorString());
+        m_log->connectionEvent(m_index, errorEventText(error) + QStringLiteral(": ") +
+                                            m_socket->errorString());
     emit connectionEnded(m_index);
 }
 

@@ -30,7 +30,7 @@ bool TrafficLog::open()
     return true;
 }
 
-void TrafficLog::event(int link, const QString &text)
+void TrafficLog::connectionEvent(int link, const QString &text)
 {
     if (!isWorking()) return;
     append(traffic::line(QDateTime::currentDateTime(), link, traffic::Direction::Event, text));

@@ -27,7 +27,7 @@ public:
     bool isWorking() const { return m_file.isOpen() && !m_failed; }
 
     // A connection event of a link: "connecting to host:port", "connected", ...
-    void event(int link, const QString &text);
+    void connectionEvent(int link, const QString &text);
     // A frame that went out on a link.
     void sent(int link, const QByteArray &frame);
     // A frame (or bytes dropped as one) taken from a link, with what was made of it.

@@ -338,7 +338,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Each input starts on a quiet link: nothing waiting, no request owed.
     link->discardWaiting();
     w.outstanding[0].clear();
-    w.tabel->clearContents();
     w.lblStatus[0]->setText(Untouched);
     w.Label6->setText(Untouched);
     w.slotIdx = in.slot;
@@ -348,6 +347,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         w.strReg[slot]->setText(in.start);
         w.LegReg[slot]->setText(in.count);
     }
+    // After the texts: an edit rewrites the slot's register labels, which only the reply's
+    // cells may stand beside here.
+    w.tabel->clearContents();
     harness->received.clear();
 
     w.cmdRead_Click();
