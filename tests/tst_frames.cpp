@@ -1,9 +1,11 @@
 #include "modbus/frames.h"
+#include "numbers/numbers.h"
 
 #include <QLocale>
 #include <QtTest>
 
 using namespace frames;
+using namespace numbers;
 
 class tst_frames : public QObject
 {

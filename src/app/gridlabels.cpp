@@ -1,6 +1,7 @@
 #include "app/gridlabels.h"
 
 #include "modbus/frames.h"
+#include "numbers/numbers.h"
 
 #include <QLocale>
 #include <cmath>
@@ -22,8 +23,8 @@ QString numberText(double value, const QLocale &locale)
 QStringList registerLabels(const QString &startText, const QString &countText,
                            const QLocale &locale)
 {
-    const std::optional<double> count = frames::readLocaleNumber(countText, locale);
-    const std::optional<double> start = frames::readLocaleNumber(startText, locale);
+    const std::optional<double> count = numbers::readLocaleNumber(countText, locale);
+    const std::optional<double> start = numbers::readLocaleNumber(startText, locale);
     QStringList labels;
     if (!count || !start) return labels;
     // Only rows 1 to 29 can hold a label, so a huge count stops there.

@@ -229,6 +229,8 @@ void OptionIP::wireEvents()
     for (int s = 0; s < SlotCount; ++s) {
         connect(strReg[size_t(s)], &QLineEdit::textChanged, this, [this, s] { strReg_Change(s); });
         connect(LegReg[size_t(s)], &QLineEdit::textChanged, this, [this, s] { LegReg_Change(s); });
+        connect(LstIP[size_t(s)], qOverload<int>(&QComboBox::currentIndexChanged), this,
+                [this, s] { emit slotLayoutChanged(s); });
     }
     connect(cmdRead, &QPushButton::clicked, this, &OptionIP::cmdRead_Click);
     connect(cmdConnectDev, &QPushButton::clicked, this, &OptionIP::cmdConnectDev_Click);
@@ -258,6 +260,24 @@ bool OptionIP::setCellText(int row, int col, const QString &text)
         tabel->setItem(row, col, item);
     }
     return true;
+}
+
+bool OptionIP::slotFailed(int slot) const
+{
+    return slot >= 0 && slot < SlotCount && m_slotFailed[size_t(slot)];
+}
+
+std::vector<snapshot::ShownValue> OptionIP::shownValues() const
+{
+    std::array<snapshot::SlotView, SlotCount> views{};
+    for (int s = 0; s < SlotCount; ++s) {
+        const int link = LstIP[size_t(s)]->currentIndex();
+        if (link >= 0 && link < LinkCount) views[size_t(s)].link = QChar(u'A' + link);
+        views[size_t(s)].failed = slotFailed(s);
+    }
+    return snapshot::shownValues(
+        [this](int row, int column) -> std::optional<QString> { return cellText(row, column); },
+        views);
 }
 
 void OptionIP::closeEvent(QCloseEvent *event)

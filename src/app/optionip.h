@@ -3,11 +3,13 @@
 #include "app/closelatch.h"
 #include "links/linkmarks.h"
 #include "modbus/outstanding.h"
+#include "snapshot/shownvalues.h"
 #include "snapshot/snapshot.h"
 
 #include <QString>
 #include <QWidget>
 #include <array>
+#include <vector>
 
 class QComboBox;
 class QGroupBox;
@@ -128,6 +130,20 @@ public:
     QString cellText(int row, int col) const;
     bool setCellText(int row, int col, const QString &text);
 
+    // True while the slot's last read failed: its values are old, shown on yellow.
+    bool slotFailed(int slot) const;
+    // Every labelled value cell of the slots as an operator reads it, for those who keep or
+    // pass on what the window shows.
+    std::vector<snapshot::ShownValue> shownValues() const;
+
+signals:
+    // A slot's device, start or count text changed: its cells name other registers now.
+    void slotLayoutChanged(int slot);
+    // A reply brought a slot's registers into its value cells.
+    void slotValuesRead(int slot);
+    // data.txt was rewritten from the grid: one poll cycle.
+    void snapshotTaken();
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 
@@ -146,4 +162,5 @@ private:
     WheelNeedsFocus *m_wheelGuard = nullptr;
     CloseLatch m_closed;
     TrafficLog *m_traffic = nullptr;
+    std::array<bool, SlotCount> m_slotFailed{};
 };

@@ -56,11 +56,13 @@ void OptionIP::Form_Load()
 void OptionIP::strReg_Change(int index)
 {
     writeRegisterLabels(index);
+    emit slotLayoutChanged(index);
 }
 
 void OptionIP::LegReg_Change(int index)
 {
     writeRegisterLabels(index);
+    emit slotLayoutChanged(index);
 }
 
 void OptionIP::writeRegisterLabels(int slot)

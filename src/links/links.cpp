@@ -2,7 +2,7 @@
 
 #include "app/ui.h"
 #include "links/winsock.h"
-#include "modbus/frames.h"
+#include "numbers/numbers.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -80,8 +80,8 @@ void OptionIP::cmdConnect_Click(int index)
     // Each of the three socket steps fails by itself (socket not closed, port not
     // convertible or out of range) and is then skipped.
     socket->setRemoteHost(txtIP[i]->text());
-    if (const std::optional<double> number = frames::readLocaleNumber(txtPort[i]->text())) {
-        if (const std::optional<qint32> port = frames::roundHalfEven(*number))
+    if (const std::optional<double> number = numbers::readLocaleNumber(txtPort[i]->text())) {
+        if (const std::optional<qint32> port = numbers::roundHalfEven(*number))
             socket->setRemotePort(*port);
     }
     socket->connectToRemote();

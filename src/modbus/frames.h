@@ -7,25 +7,10 @@
 
 class QLocale;
 
-// Number rules for operator texts, and the Modbus/TCP Read Holding Registers frames.
+// The Modbus/TCP Read Holding Registers frames.
 // Plain functions: no widgets, no sockets.
 namespace frames
 {
-
-// The leading number of a text: leading blanks, an optional sign, digits with at most one
-// full stop, an optional E or D exponent; blanks and tabs inside the number are skipped;
-// "&H" and "&O" start a hexadecimal or octal integer. Reading stops at the first other
-// character. 0 when there is no number. Never fails; ignores the locale.
-double readLeadingNumber(const QString &text);
-
-// A whole text read as a number in the given locale's format (blanks around it allowed,
-// group separators accepted). Fails on the empty text and on anything that is not a number.
-std::optional<double> readLocaleNumber(const QString &text, const QLocale &locale);
-// The same in the default locale, which is the user's unless something set another.
-std::optional<double> readLocaleNumber(const QString &text);
-
-// Nearest integer, a tie going to the even neighbour; fails outside the signed 32-bit range.
-std::optional<qint32> roundHalfEven(double value);
 
 // A request byte takes an integer only if it lies in 0..255; anything else gives 0.
 quint8 byteFrom(std::optional<qint64> value);

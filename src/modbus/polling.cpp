@@ -3,6 +3,7 @@
 #include "app/ui.h"
 #include "links/winsock.h"
 #include "modbus/frames.h"
+#include "numbers/numbers.h"
 #include "traffic/trafficlog.h"
 
 #include <QComboBox>
@@ -49,7 +50,7 @@ int valueColumn(int slot)
 // Rows marked "???" for a slot whose link is not connected: rows 1 to the count.
 int markedRowCount(const QString &countText)
 {
-    if (const std::optional<double> count = frames::readLocaleNumber(countText)) {
+    if (const std::optional<double> count = numbers::readLocaleNumber(countText)) {
         if (!(*count >= 1)) return 0;
         return int(std::min(std::floor(*count), double(frames::LastRow)));
     }
@@ -61,7 +62,7 @@ int markedRowCount(const QString &countText)
 // Rows a carrying reply fills, by the count text as it reads now.
 int decodedRowCount(const QString &countText, int quantityAsked)
 {
-    const std::optional<double> count = frames::readLocaleNumber(countText);
+    const std::optional<double> count = numbers::readLocaleNumber(countText);
     // A count that is no number shows every register the request asked for.
     return frames::decodedRowCount(count ? *count : double(quantityAsked), quantityAsked);
 }
@@ -173,6 +174,7 @@ void OptionIP::showReply(int index, const frames::ReplyVerdict &verdict)
         }
         status->setText(ReceivedCaption);
         ui::setBackColor(status, ui::green());
+        emit slotValuesRead(slot);
     } else if (verdict.kind == Kind::DataLoss ||
                (verdict.kind == Kind::Malformed && verdict.owed)) {
         status->setText(DataLossCaption);

@@ -1,6 +1,6 @@
 #include "app/optionip.h"
 
-#include "modbus/frames.h"
+#include "numbers/numbers.h"
 #include "settings/module1.h"
 
 #include <QComboBox>
@@ -23,9 +23,9 @@ QString key(const char *name, int index)
 // the list has (-1 meaning no selection). Anything else leaves the list alone.
 std::optional<int> listIndexFrom(const QString &text, const QComboBox *list)
 {
-    const std::optional<double> number = frames::readLocaleNumber(text);
+    const std::optional<double> number = numbers::readLocaleNumber(text);
     if (!number) return std::nullopt;
-    const std::optional<qint32> index = frames::roundHalfEven(*number);
+    const std::optional<qint32> index = numbers::roundHalfEven(*number);
     if (!index || *index < std::numeric_limits<qint16>::min() ||
         *index > std::numeric_limits<qint16>::max())
         return std::nullopt;

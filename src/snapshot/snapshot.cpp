@@ -71,4 +71,5 @@ void OptionIP::print_click()
 
     // A file that cannot be written keeps what it held.
     m_recordFile.write(appDir() + lb_file->text(), txt_print->text());
+    emit snapshotTaken();
 }

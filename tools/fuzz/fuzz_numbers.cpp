@@ -5,6 +5,7 @@
 
 #include "fuzzcheck.h"
 #include "modbus/frames.h"
+#include "numbers/numbers.h"
 
 #include <QLocale>
 #include <QString>
@@ -67,7 +68,7 @@ std::array<quint8, 2> expectedWord(std::optional<qint32> value)
 
 void checkRounding(double value)
 {
-    const std::optional<qint32> rounded = frames::roundHalfEven(value);
+    const std::optional<qint32> rounded = numbers::roundHalfEven(value);
     // Half-even rounding keeps -2147483648.5 in range and takes 2147483647.5 out of it.
     if (std::isfinite(value) && value >= -2147483648.5 && value < 2147483647.5) {
         FUZZ_CHECK(rounded.has_value(), shown(value));
@@ -106,14 +107,14 @@ bool isPlainDecimal(const QString &text)
 
 void checkLeadingNumber(const QString &text)
 {
-    const double value = frames::readLeadingNumber(text);
+    const double value = numbers::readLeadingNumber(text);
     FUZZ_CHECK(!std::isnan(value), quoted(text));
     checkRounding(value);
 
     // Leading blanks are skipped, and a character that cannot continue a number ends it.
-    FUZZ_CHECK(sameNumber(frames::readLeadingNumber(QStringLiteral(" \t") + text), value),
+    FUZZ_CHECK(sameNumber(numbers::readLeadingNumber(QStringLiteral(" \t") + text), value),
                quoted(text));
-    FUZZ_CHECK(sameNumber(frames::readLeadingNumber(text + QStringLiteral("x7")), value),
+    FUZZ_CHECK(sameNumber(numbers::readLeadingNumber(text + QStringLiteral("x7")), value),
                quoted(text));
 
     // With the blanks taken out, a plain decimal text reads as the C library reads it.
@@ -155,7 +156,7 @@ void checkLeadingNumber(const QString &text)
 
 void checkLocaleNumber(const QString &text, const QLocale &locale)
 {
-    const std::optional<double> value = frames::readLocaleNumber(text, locale);
+    const std::optional<double> value = numbers::readLocaleNumber(text, locale);
     if (text.trimmed().isEmpty()) FUZZ_CHECK(!value.has_value(), quoted(text));
     if (!value) return;
     FUZZ_CHECK(std::isfinite(*value), quoted(text));
@@ -165,7 +166,7 @@ void checkLocaleNumber(const QString &text, const QLocale &locale)
     // numbers and exponents (a letter mark before the sign), so native digits are left out.
     if (asciiDigits(locale)) {
         const QString written = locale.toString(*value, 'g', QLocale::FloatingPointShortest);
-        const std::optional<double> again = frames::readLocaleNumber(written, locale);
+        const std::optional<double> again = numbers::readLocaleNumber(written, locale);
         FUZZ_CHECK(again && *again == *value, quoted(text) + QStringLiteral(" in ") +
                                                   locale.name() + QStringLiteral(" written as ") +
                                                   quoted(written));
@@ -194,13 +195,13 @@ void checkRequest(const QString &start, const QString &count, const QLocale &loc
     FUZZ_CHECK(request[10] == quantity[0] && request[11] == quantity[1], context);
     FUZZ_CHECK(frames::requestedQuantity(request) == (quantity[0] << 8 | quantity[1]), context);
 
-    const std::optional<qint32> q = frames::roundHalfEven(frames::readLeadingNumber(count));
+    const std::optional<qint32> q = numbers::roundHalfEven(numbers::readLeadingNumber(count));
     FUZZ_CHECK(quantity == frames::splitWord(q), context);
     FUZZ_CHECK(quantity == expectedWord(q), context);
 
     // The start address is the register number less one; with a full stop as decimal
     // point the locale's text form loses nothing, otherwise only whole numbers are safe.
-    const std::optional<double> startNumber = frames::readLocaleNumber(start, locale);
+    const std::optional<double> startNumber = numbers::readLocaleNumber(start, locale);
     if (!startNumber) {
         FUZZ_CHECK(address[0] == 0 && address[1] == 0, context);
     } else {
@@ -208,7 +209,7 @@ void checkRequest(const QString &start, const QString &count, const QLocale &loc
         const bool dot = asciiDigits(locale) && locale.decimalPoint() == QStringLiteral(".");
         // A whole register number of a 16-bit address is safe in every locale.
         if (dot || (a == std::floor(a) && a >= 0 && a <= 65535))
-            FUZZ_CHECK(address == expectedWord(frames::roundHalfEven(a)),
+            FUZZ_CHECK(address == expectedWord(numbers::roundHalfEven(a)),
                        context + QStringLiteral(" address %1").arg(shown(a)));
     }
 }
@@ -264,7 +265,7 @@ void checkRowCount(double count)
 void checkText(const QString &text)
 {
     checkLeadingNumber(text);
-    checkRowCount(frames::readLeadingNumber(text));
+    checkRowCount(numbers::readLeadingNumber(text));
     for (const QLocale &locale : locales())
         checkLocaleNumber(text, locale);
 

@@ -13,6 +13,7 @@
 #include "fuzzcheck.h"
 #include "links/winsock.h"
 #include "modbus/frames.h"
+#include "numbers/numbers.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -300,7 +301,7 @@ void checkOutcome(const Input &in, const std::optional<QByteArray> &request)
         FUZZ_CHECK(label6 == QString::number(2 * quantity + 9),
                    where + QStringLiteral(": ") + label6);
         // A count that is a plain whole number shows that many registers, up to row 29.
-        const std::optional<double> count = frames::readLocaleNumber(in.count);
+        const std::optional<double> count = numbers::readLocaleNumber(in.count);
         if (count && *count >= 1 && *count == std::floor(*count) && *count <= 65535)
             FUZZ_CHECK(rowsWritten == std::min({int(*count), quantity, frames::LastRow}),
                        where + QStringLiteral(": %1 rows").arg(rowsWritten));

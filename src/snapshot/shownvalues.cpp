@@ -1,0 +1,39 @@
+#include "snapshot/shownvalues.h"
+
+namespace snapshot
+{
+
+namespace
+{
+
+constexpr int LastRow = 29;
+const QString UnreadMark = QStringLiteral("???");
+const QString LabelMark = QStringLiteral(">>");
+
+} // namespace
+
+std::vector<ShownValue> shownValues(const CellReader &cell,
+                                    const std::array<SlotView, ValueColumns.size()> &views)
+{
+    std::vector<ShownValue> values;
+    for (size_t s = 0; s < views.size(); ++s) {
+        if (!views[s].link) continue;
+        const int valueColumn = ValueColumns[s];
+        for (int row = 1; row <= LastRow; ++row) {
+            QString label = cell(row, valueColumn - 1).value_or(QString());
+            if (label.isEmpty()) continue;
+            if (label.endsWith(LabelMark)) label.chop(LabelMark.size());
+            ShownValue v;
+            v.slot = int(s);
+            v.row = row;
+            v.link = *views[s].link;
+            v.reg = label;
+            v.text = cell(row, valueColumn).value_or(QString());
+            v.current = !views[s].failed && !v.text.isEmpty() && v.text != UnreadMark;
+            values.push_back(v);
+        }
+    }
+    return values;
+}
+
+} // namespace snapshot
