@@ -70,7 +70,7 @@ struct Bench {
         setSlot(w, slot, 0, QStringLiteral("1"), QStringLiteral("3"));
         stepTo(w, slot);
         if (!QTest::qWaitFor([this] { return device.received.size() == 12; }, 10000)) return false;
-        device.send(readReply(Sentinel));
+        device.send(readReply(Sentinel, transactionOf(device.received)));
         return QTest::qWaitFor([this] { return resting(w); }, 10000) &&
                column(w, slot, 3) == texts(Sentinel);
     }
@@ -80,6 +80,9 @@ struct Bench {
 
 Q_DECLARE_METATYPE(Outcome)
 
+enum class Edit { Start, Count, NoCount, Device };
+Q_DECLARE_METATYPE(Edit)
+
 class tst_faultyreplies : public QObject
 {
     Q_OBJECT
@@ -87,6 +90,8 @@ class tst_faultyreplies : public QObject
 private slots:
     void reply_data();
     void reply();
+    void slotEditedWhileItsRequestIsOwed_data();
+    void slotEditedWhileItsRequestIsOwed();
     void partialReplySurvivesTheNextRequest();
     void lateReplyAfterTheCycleMovedOn();
     void bytesOnAnotherLink();
@@ -220,6 +225,10 @@ void tst_faultyreplies::reply()
         for (const QStringList &grid : grids)
             QCOMPARE(grid, texts(Sentinel));
     }
+    // The values a failed read leaves are old: they say so on the failure colour.
+    QCOMPARE(w.slotFailed(slot), outcome == Lost);
+    QCOMPARE(w.tabel->item(1, valueColumn(slot))->background().color() == ui::yellow(),
+             outcome == Lost);
 
     // The cycle goes on: a good reply to the next request is taken as usual. Bytes left
     // behind a frame spoil the next one, which is dropped whole to resynchronise.
@@ -236,6 +245,77 @@ void tst_faultyreplies::reply()
     }
     QCOMPARE(column(w, slot, 3), texts({21, 22, 23}));
     QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Received"));
+    QVERIFY(!w.slotFailed(slot));
+    QCOMPARE(w.tabel->item(3, valueColumn(slot))->data(Qt::BackgroundRole), QVariant());
+}
+
+void tst_faultyreplies::slotEditedWhileItsRequestIsOwed_data()
+{
+    QTest::addColumn<Edit>("edit");
+    QTest::addColumn<QStringList>("next"); // what the slot shows after its next read
+
+    QTest::newRow("start") << Edit::Start << texts({51, 52, 53});
+    QTest::newRow("count 3 to 2") << Edit::Count << QStringList{"51", "52", QString()};
+    // An unused slot is not read: its cells stay empty rather than keep other registers.
+    QTest::newRow("count 0") << Edit::NoCount << QStringList{QString(), QString(), QString()};
+    QTest::newRow("device") << Edit::Device << QStringList{"???", "???", "???"};
+}
+
+void tst_faultyreplies::slotEditedWhileItsRequestIsOwed()
+{
+    QFETCH(Edit, edit);
+    QFETCH(QStringList, next);
+
+    Bench bench;
+    QVERIFY(bench.setUp(4));
+    OptionIP &w = bench.w;
+    // A read that goes unanswered, then the next: the slot has failed.
+    stepTo(w, 4);
+    stepTo(w, 4);
+    QVERIFY(w.slotFailed(4));
+    QTRY_COMPARE_WITH_TIMEOUT(bench.device.received.size(), 36, 10000);
+    const quint16 before = transactionOf(bench.device.received.mid(24));
+
+    switch (edit) {
+    case Edit::Start:
+        w.strReg[4]->setText(QStringLiteral("100"));
+        break;
+    case Edit::Count:
+        w.LegReg[4]->setText(QStringLiteral("2"));
+        break;
+    case Edit::NoCount:
+        w.LegReg[4]->setText(QStringLiteral("0"));
+        break;
+    case Edit::Device:
+        w.LstIP[4]->setCurrentIndex(2);
+        break;
+    }
+    // The labels name other registers now; no value of the old ones stays beside them, nor
+    // on the failure colour, nor in the snapshot.
+    QCOMPARE(column(w, 4, 3), QStringList({QString(), QString(), QString()}));
+    QVERIFY(!w.slotFailed(4));
+    QCOMPARE(w.tabel->item(1, valueColumn(4))->data(Qt::BackgroundRole), QVariant());
+    w.print_click();
+    QCOMPARE(w.txt_print->text().split(u'#').value(5), QString());
+
+    // The reply to the request built before the edit comes: the link answered, the slot's
+    // cells stay empty.
+    bench.device.send(readReply({41, 42, 43}, before));
+    QTRY_VERIFY_WITH_TIMEOUT(resting(w), 10000);
+    QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Received"));
+    QCOMPARE(column(w, 4, 3), QStringList({QString(), QString(), QString()}));
+
+    // The next read is built from the new texts and fills them.
+    stepTo(w, 4);
+    if (edit == Edit::Start || edit == Edit::Count) {
+        QTRY_COMPARE_WITH_TIMEOUT(bench.device.received.size(), 48, 10000);
+        bench.device.send(
+            readReply(edit == Edit::Start ? QVector<quint16>{51, 52, 53} : QVector<quint16>{51, 52},
+                      transactionOf(bench.device.received.mid(36))));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(resting(w), 10000);
+    QCOMPARE(column(w, 4, 3), next);
+    QCOMPARE(bench.device.received.size(), edit == Edit::Start || edit == Edit::Count ? 48 : 36);
 }
 
 void tst_faultyreplies::partialReplySurvivesTheNextRequest()
@@ -310,9 +390,11 @@ void tst_faultyreplies::lateReplyAfterTheCycleMovedOn()
     QCOMPARE(column(w, 1, 3), QStringList({QString(), QString(), QString()}));
     QCOMPARE(int(w.slotIdx), 1);
     QVERIFY(!w.Timer4->isActive());
+    QVERIFY(w.awaitingReply);
 
     device.send(readReply({801, 802, 803}, second));
     QTRY_VERIFY_WITH_TIMEOUT(resting(w), 10000);
+    QVERIFY(!w.awaitingReply);
     QCOMPARE(column(w, 1, 3), texts({801, 802, 803}));
     QCOMPARE(column(w, 0, 3), texts({701, 702, 703}));
 
@@ -354,7 +436,18 @@ void tst_faultyreplies::bytesOnAnotherLink()
     QCOMPARE(w.Label6->text(), QStringLiteral("before"));
     QVERIFY(!resting(w));
 
-    bench.device.send(readReply({4, 5, 6}));
+    // Link 1 owes a request for slot 3 that happens to carry the current request's identifier:
+    // its reply is slot 3's, late, and the current slot on link 0 still waits.
+    setSlot(w, 3, 1, QStringLiteral("1"), QStringLiteral("3"));
+    w.outstanding[1].add({w.awaitedTransaction, 3, 3,
+                          QDeadlineTimer::current(Qt::PreciseTimer).deadline(),
+                          w.slotReads.layout(3)});
+    other.send(readReply({61, 62, 63}, w.awaitedTransaction));
+    QTRY_COMPARE_WITH_TIMEOUT(column(w, 3, 3), texts({61, 62, 63}), 10000);
+    QVERIFY(!resting(w));
+    QVERIFY(w.awaitingReply);
+
+    bench.device.send(readReply({4, 5, 6}, w.awaitedTransaction));
     QTRY_VERIFY_WITH_TIMEOUT(resting(w), 10000);
     QCOMPARE(column(w, 4, 3), texts({4, 5, 6}));
 

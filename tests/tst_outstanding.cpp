@@ -97,6 +97,9 @@ void tst_outstanding::judge_data()
         << two << qint64(300) << 0 << 1 << Kind::DataLoss << Loss::ByteCount << 2 << false << 0;
     QTest::newRow("identifier 0 once the older two expired")
         << three << qint64(10150) << 3 << 3 << Kind::Registers << Loss::None << 2 << true << 0;
+    QTest::newRow("reply exactly 10 s after its request")
+        << withTransaction(three, 1) << qint64(10000) << 3 << 3 << Kind::Registers << Loss::None
+        << 0 << false << 2;
     QTest::newRow("reply after its request expired")
         << withTransaction(three, 1) << qint64(10001) << 3 << 3 << Kind::Unmatched << Loss::None
         << -1 << false << 2;
@@ -148,6 +151,8 @@ void tst_outstanding::judge()
     QCOMPARE(verdict.retired.has_value(), retires);
     if (retires) QCOMPARE(verdict.retired->slot, 0);
     if (loss == Loss::Exception) QCOMPARE(verdict.exceptionCode, 2);
+    // An identifier-0 reply to a request marks the link as one to read a request at a time.
+    QCOMPARE(table.ignoresTransaction(), verdict.transaction == 0 && kind != Kind::Malformed);
     if (kind == Kind::Malformed) {
         QCOMPARE(verdict.droppedBytes, int(bytes.size()));
         QVERIFY(verdict.owed);
@@ -176,6 +181,14 @@ void tst_outstanding::boundedAndCleared()
     QCOMPARE(afterClose.kind, Kind::Unmatched);
     // Nothing owed: noise on the link tells of no lost reply.
     QVERIFY(!table.judge(QByteArray(12, char(0xFF)), 30, {}).owed);
+
+    // A link closed after answering with identifier 0 echoes identifiers again, as far as
+    // anyone knows.
+    table.add({table.nextTransaction(), 0, 1, 40});
+    QCOMPARE(table.judge(readReply({5}), 50, {}).kind, Kind::Registers);
+    QVERIFY(table.ignoresTransaction());
+    table.clear();
+    QVERIFY(!table.ignoresTransaction());
 }
 
 QTEST_MAIN(tst_outstanding)

@@ -176,17 +176,18 @@ void tst_polling::transmitCaptionsWithoutReply()
     ScriptedDevice device;
     QVERIFY(device.start());
     QVERIFY(connectLink(w, 1, device.port()));
-    setSlot(w, 2, 1, QStringLiteral("1"), QStringLiteral("10"));
-    w.slotIdx = 2;
+    for (const int s : {2, 3, 4})
+        setSlot(w, s, 1, QStringLiteral("1"), QStringLiteral("10"));
     w.lblStatus[1]->setText(QStringLiteral("Connected OK"));
     ui::setBackColor(w.lblStatus[1], ui::green());
 
     const QStringList expected = {QStringLiteral("Transmit"),
                                   QStringLiteral("Transmit.............."),
                                   QStringLiteral("Transmit")};
-    for (const QString &caption : expected) {
+    for (int k = 0; k < expected.size(); ++k) {
+        w.slotIdx = qint16(2 + k);
         w.cmdRead_Click();
-        QCOMPARE(w.lblStatus[1]->text(), caption);
+        QCOMPARE(w.lblStatus[1]->text(), expected[k]);
     }
     QCOMPARE(ui::backColor(w.lblStatus[1]), ui::green()); // the colour is left alone
     // Each request has an identifier of its own, counting up from 1 on its link.
@@ -202,14 +203,34 @@ void tst_polling::transmitCaptionsWithoutReply()
     QVERIFY(!w.Timer4->isActive());
     QCOMPARE(w.Label6->text(), QStringLiteral("www.example.com"));
 
+    // Slot 2 comes round again with its request still owed: the device is silent, and the
+    // link says so instead of staying green.
+    w.setCellText(1, valueColumn(2), QStringLiteral("7"));
+    w.slotIdx = 2;
+    w.cmdRead_Click();
+    QCOMPARE(w.lblStatus[1]->text(), QStringLiteral("Data Loss"));
+    QCOMPARE(ui::backColor(w.lblStatus[1]), ui::yellow());
+    QVERIFY(w.slotFailed(2));
+    QVERIFY(!w.slotFailed(3));
+    QCOMPARE(w.tabel->item(1, valueColumn(2))->background().color(), ui::yellow());
+    QCOMPARE(w.cellText(1, valueColumn(2)), QStringLiteral("7"));
+
     // A slot without a selected device reads on the link of the slot read before.
     setSlot(w, 0, -1, QStringLiteral("5"), QStringLiteral("1"));
     w.slotIdx = 0;
     w.cmdRead_Click();
     QCOMPARE(w.devIdx, quint8(1));
-    QCOMPARE(w.lblStatus[1]->text(), QStringLiteral("Transmit.............."));
-    QTRY_COMPARE_WITH_TIMEOUT(device.received.size(), 48, 10000);
-    QCOMPARE(device.received.right(12), QByteArray::fromHex("000400000006010300040001"));
+    QCOMPARE(w.lblStatus[1]->text(), QStringLiteral("Transmit"));
+    QTRY_COMPARE_WITH_TIMEOUT(device.received.size(), 60, 10000);
+    QCOMPARE(device.received.right(12), QByteArray::fromHex("000500000006010300040001"));
+
+    // The late reply to slot 2's first request brings its registers: current again.
+    device.send(readReply(QVector<quint16>(10, 42), 1));
+    QTRY_COMPARE_WITH_TIMEOUT(w.cellText(1, valueColumn(2)), QStringLiteral("42"), 10000);
+    QVERIFY(!w.slotFailed(2));
+    QCOMPARE(w.tabel->item(1, valueColumn(2))->data(Qt::BackgroundRole), QVariant());
+    QCOMPARE(w.lblStatus[1]->text(), QStringLiteral("Received"));
+    QCOMPARE(ui::backColor(w.lblStatus[1]), ui::green());
 }
 
 void tst_polling::unconnectedLink_data()
@@ -221,19 +242,31 @@ void tst_polling::unconnectedLink_data()
     QTest::addColumn<QString>("saved");
     QTest::addColumn<int>("markedRows"); // -1: the slot is unused
 
-    QTest::newRow("slot 0, count 3") << 0 << 2 << "3" << "True" << 3;
-    QTest::newRow("slot 3, count 3, marked") << 3 << 2 << "3" << "False" << 3;
-    QTest::newRow("slot 4, count 3") << 4 << 0 << "3" << "True" << 3;
-    QTest::newRow("slot 4, count 40, marked") << 4 << 1 << "40" << "False" << 29;
-    QTest::newRow("slot 1, count 1e9, unused") << 1 << 1 << "1e9" << "True" << -1;
-    QTest::newRow("slot 2, count 2.5") << 2 << 0 << "2.5" << "True" << 2;
-    QTest::newRow("slot 2, count 29, unreadable mark") << 2 << 0 << "29" << "maybe" << 29;
+    QTest::newRow("slot 0, count 3") << 0 << 2 << "3"
+                                     << "True" << 3;
+    QTest::newRow("slot 3, count 3, marked") << 3 << 2 << "3"
+                                             << "False" << 3;
+    QTest::newRow("slot 4, count 3") << 4 << 0 << "3"
+                                     << "True" << 3;
+    QTest::newRow("slot 4, count 40, marked") << 4 << 1 << "40"
+                                              << "False" << 29;
+    QTest::newRow("slot 1, count 1e9, unused") << 1 << 1 << "1e9"
+                                               << "True" << -1;
+    QTest::newRow("slot 2, count 2.5") << 2 << 0 << "2.5"
+                                       << "True" << 2;
+    QTest::newRow("slot 2, count 29, unreadable mark") << 2 << 0 << "29"
+                                                       << "maybe" << 29;
     // A count that asks for no register leaves the slot unused: no caption, no mark.
-    QTest::newRow("slot 0, count 000, unused") << 0 << 0 << "000" << "True" << -1;
-    QTest::newRow("slot 0, count -1, unused") << 0 << 0 << "-1" << "True" << -1;
-    QTest::newRow("slot 1, empty count, unused") << 1 << 2 << "" << "True" << -1;
-    QTest::newRow("slot 1, letters, marked, unused") << 1 << 2 << "abc" << "False" << -1;
-    QTest::newRow("slot 4, count 0.4, unused") << 4 << 1 << "0.4" << "True" << -1;
+    QTest::newRow("slot 0, count 000, unused") << 0 << 0 << "000"
+                                               << "True" << -1;
+    QTest::newRow("slot 0, count -1, unused") << 0 << 0 << "-1"
+                                              << "True" << -1;
+    QTest::newRow("slot 1, empty count, unused") << 1 << 2 << ""
+                                                 << "True" << -1;
+    QTest::newRow("slot 1, letters, marked, unused") << 1 << 2 << "abc"
+                                                     << "False" << -1;
+    QTest::newRow("slot 4, count 0.4, unused") << 4 << 1 << "0.4"
+                                               << "True" << -1;
     // Not a number as a whole: as many rows as a request would ask for.
     QTest::newRow("slot 3, 12abc") << 3 << 2 << "12abc"
                                    << "True" << 12;
@@ -249,11 +282,11 @@ void tst_polling::unconnectedLink()
 
     OptionIP w(m_tmp->path());
     shapeForPolling(w);
+    setSlot(w, slot, link, QStringLiteral("1"), count);
     for (int s = 0; s < OptionIP::SlotCount; ++s) {
         for (int row = 1; row < 30; ++row)
             w.setCellText(row, valueColumn(s), QStringLiteral("v"));
     }
-    setSlot(w, slot, link, QStringLiteral("1"), count);
     w.linkMarks.readSaved(link, saved);
     const bool linkMarked = w.linkMarks.oughtToConnect(link);
     // The mark decides, not the Connect button: a marked link that the sequence has just

@@ -539,14 +539,14 @@ void tst_simulator::windowReadsSimulator()
     QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Received"));
     QVERIFY(isRegisterValue(w.cellText(1, 2)));
 
-    // Register 10001 is beyond the device: the exception reply is a data loss and the grid
-    // keeps what it showed.
-    const QString shown = w.cellText(1, 2);
+    // Register 10001 is beyond the device: the exception reply is a data loss, and the cells,
+    // emptied by the edit, are not filled with what registers 1 to 4 held.
     for (int s = 0; s < OptionIP::SlotCount; ++s)
         w.strReg[s]->setText(QStringLiteral("10001"));
     QVERIFY(readCycle());
     QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Data Loss"));
-    QCOMPARE(w.cellText(1, 2), shown);
+    QCOMPARE(w.cellText(1, 2), QString());
+    QVERIFY(w.slotFailed(0));
 }
 
 QTEST_MAIN(tst_simulator)

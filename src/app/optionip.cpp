@@ -82,6 +82,10 @@ OptionIP::OptionIP(const QString &appDir, QWidget *parent) : QWidget(parent), m_
     setFont(ui::windowFont());
     buildControls();
     chainTabOrder();
+    // The first stop of the tab order, link A's host, is in a frame that takes no input until
+    // the connection sequence has run. Until then the window keeps the focus itself, so
+    // nothing (a slot's device list least of all) takes keys or the wheel by accident.
+    setFocus(Qt::OtherFocusReason);
     wireEvents();
     Timer1->start();
 }
@@ -173,8 +177,10 @@ void OptionIP::buildControls()
 
     txt_print = textBox(this, QStringLiteral("txt_print"), QStringLiteral("Text1"),
                         ui::twips(3000, 120, 7815, 525));
-    // An output: it can be clicked into and copied from, but Tab passes it by.
+    // An output: it can be clicked into and copied from, but Tab passes it by and typing
+    // would only be overwritten by the next cycle.
     txt_print->setFocusPolicy(Qt::ClickFocus);
+    txt_print->setReadOnly(true);
     lb_file = label(this, QStringLiteral("lb_file"), QStringLiteral("Label6"),
                     ui::twips(240, 120, 2175, 255));
     Label4 = label(this, QStringLiteral("Label4"), QStringLiteral("Label4"),
@@ -192,6 +198,8 @@ void OptionIP::buildControls()
     Timer3 = timer(this, QStringLiteral("Timer3"), 1000, Qt::CoarseTimer);
     Timer4 = timer(this, QStringLiteral("Timer4"), 10, Qt::PreciseTimer);
     tloading = timer(this, QStringLiteral("tloading"), 5, Qt::PreciseTimer);
+    m_stepWait = timer(this, QStringLiteral("stepWait"), 0, Qt::PreciseTimer);
+    m_stepWait->setSingleShot(true);
 }
 
 void OptionIP::chainTabOrder()
@@ -223,14 +231,16 @@ void OptionIP::wireEvents()
             cmdDisconnect_Click(i);
         });
         connect(Winsock1[size_t(i)], &Winsock::dataArrival, this, &OptionIP::Winsock1_DataArrival);
-        connect(Winsock1[size_t(i)], &Winsock::connectionEnded, this,
-                [this, i] { outstanding[size_t(i)].clear(); });
+        connect(Winsock1[size_t(i)], &Winsock::connectionEnded, this, [this, i] {
+            outstanding[size_t(i)].clear();
+            slotReads.linkClosed(i);
+        });
     }
     for (int s = 0; s < SlotCount; ++s) {
         connect(strReg[size_t(s)], &QLineEdit::textChanged, this, [this, s] { strReg_Change(s); });
         connect(LegReg[size_t(s)], &QLineEdit::textChanged, this, [this, s] { LegReg_Change(s); });
         connect(LstIP[size_t(s)], qOverload<int>(&QComboBox::currentIndexChanged), this,
-                [this, s] { emit slotLayoutChanged(s); });
+                [this, s] { slotTextsChanged(s); });
     }
     connect(cmdRead, &QPushButton::clicked, this, &OptionIP::cmdRead_Click);
     connect(cmdConnectDev, &QPushButton::clicked, this, &OptionIP::cmdConnectDev_Click);
@@ -239,6 +249,7 @@ void OptionIP::wireEvents()
     connect(Timer3, &QTimer::timeout, this, &OptionIP::Timer3_Timer);
     connect(Timer4, &QTimer::timeout, this, &OptionIP::Timer4_Timer);
     connect(tloading, &QTimer::timeout, this, &OptionIP::tloading_Timer);
+    connect(m_stepWait, &QTimer::timeout, this, &OptionIP::cmdRead_Click);
 }
 
 QString OptionIP::cellText(int row, int col) const
@@ -264,7 +275,7 @@ bool OptionIP::setCellText(int row, int col, const QString &text)
 
 bool OptionIP::slotFailed(int slot) const
 {
-    return slot >= 0 && slot < SlotCount && m_slotFailed[size_t(slot)];
+    return slotReads.failed(slot);
 }
 
 std::vector<snapshot::ShownValue> OptionIP::shownValues() const
@@ -287,7 +298,7 @@ void OptionIP::closeEvent(QCloseEvent *event)
     // The program is on its way out: a wait this close interrupted ends, and no timer runs
     // again, so data.txt is not rewritten after the window has gone.
     m_closed.set();
-    for (QTimer *t : {Timer1, Timer2, Timer3, Timer4, tloading})
+    for (QTimer *t : {Timer1, Timer2, Timer3, Timer4, tloading, m_stepWait})
         ui::disableTimer(t);
     event->accept();
 }

@@ -3,6 +3,7 @@
 #include "app/closelatch.h"
 #include "links/linkmarks.h"
 #include "modbus/outstanding.h"
+#include "modbus/slotreads.h"
 #include "snapshot/shownvalues.h"
 #include "snapshot/snapshot.h"
 
@@ -120,6 +121,8 @@ public:
     quint16 awaitedTransaction = 0;
     // Each link's requests still owed a reply; a reply is shown only in the slot it answers.
     std::array<frames::OutstandingRequests, LinkCount> outstanding{};
+    // What each slot's reads came to: which requests fill its cells, whether it failed.
+    frames::SlotReads slotReads;
     // Which links ought to be connected, as last saved or asked for by the operator.
     links::LinkMarks linkMarks;
     qint16 loadTick = 0;
@@ -148,6 +151,7 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    void slotTextsChanged(int slot);
     void buildControls();
     void chainTabOrder();
     void wireEvents();
@@ -155,6 +159,10 @@ private:
     void loadSettings();
     void endOfSlot();
     void showReply(int index, const frames::ReplyVerdict &verdict);
+    void showDataLoss(int index);
+    void showSlotHealth(int slot);
+    void emptySlotValues(int slot);
+    void forgetUnanswered(int index);
     bool waitForState(int index, int wanted);
 
     QString m_appDir;
@@ -162,5 +170,7 @@ private:
     WheelNeedsFocus *m_wheelGuard = nullptr;
     CloseLatch m_closed;
     TrafficLog *m_traffic = nullptr;
-    std::array<bool, SlotCount> m_slotFailed{};
+    // A step waiting for a link that is read one request at a time to owe nothing.
+    QTimer *m_stepWait = nullptr;
+    int m_waitingLink = -1;
 };

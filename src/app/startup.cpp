@@ -56,13 +56,13 @@ void OptionIP::Form_Load()
 void OptionIP::strReg_Change(int index)
 {
     writeRegisterLabels(index);
-    emit slotLayoutChanged(index);
+    slotTextsChanged(index);
 }
 
 void OptionIP::LegReg_Change(int index)
 {
     writeRegisterLabels(index);
-    emit slotLayoutChanged(index);
+    slotTextsChanged(index);
 }
 
 void OptionIP::writeRegisterLabels(int slot)

@@ -42,12 +42,34 @@ void OutstandingRequests::add(const OutstandingRequest &request)
 void OutstandingRequests::clear()
 {
     m_requests.clear();
+    m_ignoresTransaction = false;
+}
+
+std::optional<OutstandingRequest> OutstandingRequests::find(quint16 transaction) const
+{
+    const auto it =
+        std::find_if(m_requests.begin(), m_requests.end(),
+                     [&](const OutstandingRequest &r) { return r.transaction == transaction; });
+    if (it == m_requests.end()) return std::nullopt;
+    return *it;
+}
+
+std::optional<OutstandingRequest> OutstandingRequests::oldest() const
+{
+    if (m_requests.empty()) return std::nullopt;
+    return m_requests.front();
+}
+
+std::vector<OutstandingRequest> OutstandingRequests::takeAll()
+{
+    std::vector<OutstandingRequest> taken;
+    taken.swap(m_requests);
+    return taken;
 }
 
 bool OutstandingRequests::contains(quint16 transaction) const
 {
-    return std::any_of(m_requests.begin(), m_requests.end(),
-                       [&](const OutstandingRequest &r) { return r.transaction == transaction; });
+    return find(transaction).has_value();
 }
 
 void OutstandingRequests::forgetOlderThan(qint64 oldestMs)
@@ -78,6 +100,7 @@ ReplyVerdict OutstandingRequests::judge(const QByteArray &bytes, qint64 nowMs,
     }
 
     auto match = m_requests.end();
+    if (verdict.transaction == 0 && !m_requests.empty()) m_ignoresTransaction = true;
     if (verdict.transaction != 0) {
         match = std::find_if(m_requests.begin(), m_requests.end(),
                              [&](const auto &r) { return r.transaction == verdict.transaction; });

@@ -15,6 +15,7 @@ struct OutstandingRequest {
     int slot = -1;
     int quantity = 0; // registers asked for
     qint64 sentAtMs = 0;
+    quint32 layout = 0; // which texts of its slot the request was built from
 };
 
 // The decision on one frame taken from a link (or, when malformed, on everything that was
@@ -68,11 +69,23 @@ public:
     // Notes a request just sent; when the table is full the oldest entry makes room.
     void add(const OutstandingRequest &request);
 
-    // Forgets every request, as when the link closes. The identifier counter runs on.
+    // Forgets every request, as when the link closes. The identifier counter runs on, and
+    // the link is trusted to echo identifiers again.
     void clear();
 
     int size() const { return int(m_requests.size()); }
     bool contains(quint16 transaction) const;
+    std::optional<OutstandingRequest> find(quint16 transaction) const;
+    // The request owed longest, if any.
+    std::optional<OutstandingRequest> oldest() const;
+    // Forgets every request and hands them back: they are taken as unanswered.
+    std::vector<OutstandingRequest> takeAll();
+
+    // The link has answered a request with identifier 0: its replies can only be told apart
+    // while it owes one request at a time.
+    bool ignoresTransaction() const { return m_ignoresTransaction; }
+    // How long such a link is given to answer before its request counts as unanswered.
+    static constexpr qint64 OneAtATimeWaitMs = 1000;
 
     // Decides what `bytes` (one whole frame as checkFrame delimits it, or every waiting byte
     // when that was malformed) amount to, and takes the request they answer out of the table.
@@ -85,6 +98,7 @@ private:
 
     std::vector<OutstandingRequest> m_requests; // oldest first
     quint16 m_lastTransaction = 0;
+    bool m_ignoresTransaction = false;
 };
 
 // What the bytes of a whole reply say about the request they answer.

@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTableWidget>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
@@ -77,6 +78,10 @@ qint64 nowMs()
 
 void OptionIP::cmdRead_Click()
 {
+    // A step that was waiting for its link is over: this one takes its place.
+    m_stepWait->stop();
+    m_waitingLink = -1;
+
     if (!isSlot(slotIdx)) {
         // No slot to read; the cycle still has to move on.
         endOfSlot();
@@ -103,15 +108,34 @@ void OptionIP::cmdRead_Click()
     if (link && link->state() == Winsock::Connected) {
         // Whatever still waits on the link stays: it may be a late reply that is owed.
         frames::OutstandingRequests &owed = outstanding[devIdx];
+        bool unanswered = false;
+        if (owed.ignoresTransaction() && owed.size() > 0) {
+            // Its replies carry no identifier, so they can only be told apart while it owes
+            // one request: wait for that reply, or until the request counts as unanswered.
+            const qint64 waited = nowMs() - owed.oldest()->sentAtMs;
+            if (waited < frames::OutstandingRequests::OneAtATimeWaitMs) {
+                m_waitingLink = devIdx;
+                m_stepWait->start(int(frames::OutstandingRequests::OneAtATimeWaitMs - waited));
+                return;
+            }
+            forgetUnanswered(devIdx);
+            unanswered = true;
+        }
         txFrame = frames::withTransaction(request, owed.nextTransaction());
         requestSent = true;
         const QByteArray bytes(reinterpret_cast<const char *>(txFrame.data()), int(txFrame.size()));
         awaitingReply = link->sendData(bytes);
+        status->setText(status->text() == TransmitCaption ? TransmitAgainCaption : TransmitCaption);
         if (awaitingReply) {
             awaitedTransaction = quint16((txFrame[0] << 8) | txFrame[1]);
-            owed.add({awaitedTransaction, slotIdx, frames::requestedQuantity(txFrame), nowMs()});
+            owed.add({awaitedTransaction, slotIdx, frames::requestedQuantity(txFrame), nowMs(),
+                      slotReads.layout(slotIdx)});
+            // The slot's request of the cycle before never came back.
+            if (slotReads.sent(slotIdx, devIdx, awaitedTransaction)) unanswered = true;
+            showSlotHealth(slotIdx);
         }
-        status->setText(status->text() == TransmitCaption ? TransmitAgainCaption : TransmitCaption);
+        // Shown after the send's own caption, so it stays until the link's next request.
+        if (unanswered) showDataLoss(devIdx);
         return;
     }
 
@@ -124,8 +148,17 @@ void OptionIP::cmdRead_Click()
     const int rows = markedRowCount(LegReg[slot]->text());
     for (int row = 1; row <= rows; ++row)
         setCellText(row, valueColumn(slotIdx), UnreadMark);
+    showSlotHealth(slotIdx);
 
     endOfSlot();
+}
+
+void OptionIP::forgetUnanswered(int index)
+{
+    for (const frames::OutstandingRequest &r : outstanding[size_t(index)].takeAll()) {
+        slotReads.unanswered(r.slot, r.layout, index, r.transaction);
+        showSlotHealth(r.slot);
+    }
 }
 
 void OptionIP::Winsock1_DataArrival(int index, qint64 bytesTotal)
@@ -134,27 +167,39 @@ void OptionIP::Winsock1_DataArrival(int index, qint64 bytesTotal)
     Q_UNUSED(bytesTotal);
     if (!isLink(index)) return;
     Winsock *link = Winsock1[size_t(index)];
+    frames::OutstandingRequests &owed = outstanding[size_t(index)];
 
     // A device answering its backlog sends several replies at once; each is taken whole.
     for (;;) {
         const frames::FrameCheck check = frames::checkFrame(link->peek(LongestFrame));
-        if (check.status == frames::FrameStatus::Incomplete) return;
+        if (check.status == frames::FrameStatus::Incomplete) break;
 
         const bool whole = check.status == frames::FrameStatus::Whole;
         const QByteArray frame = link->take(whole ? check.length : link->bytesAvailable());
-        if (frame.isEmpty()) return;
+        if (frame.isEmpty()) break;
         const int stored = std::min(int(frame.size()), StoredReplyBytes);
         for (int k = 0; k < stored; ++k)
             rxFrame[size_t(k + 1)] = quint8(frame.at(k));
 
         const bool currentHere = awaitingReply && index == int(devIdx);
-        const frames::ReplyVerdict verdict = outstanding[size_t(index)].judge(
-            frame, nowMs(),
-            currentHere ? std::optional<quint16>(awaitedTransaction) : std::nullopt);
-        if (m_traffic) m_traffic->received(index, frame, traffic::verdictText(verdict));
+        const bool echoed = !owed.ignoresTransaction();
+        const frames::ReplyVerdict verdict =
+            owed.judge(frame, nowMs(),
+                       currentHere ? std::optional<quint16>(awaitedTransaction) : std::nullopt);
+        if (m_traffic) {
+            m_traffic->received(index, frame, traffic::verdictText(verdict));
+            if (echoed && owed.ignoresTransaction()) {
+                m_traffic->connectionEvent(
+                    index, QStringLiteral("answers with transaction identifier 0: "
+                                          "read one request at a time until it closes"));
+            }
+        }
         showReply(index, verdict);
-        if (!whole) return;
+        if (!whole) break;
     }
+
+    // A step waiting for this link to owe nothing goes on now.
+    if (m_waitingLink == index && owed.size() == 0) m_stepWait->start(0);
 }
 
 void OptionIP::showReply(int index, const frames::ReplyVerdict &verdict)
@@ -164,27 +209,86 @@ void OptionIP::showReply(int index, const frames::ReplyVerdict &verdict)
     const int slot = verdict.request ? verdict.request->slot : -1;
 
     if (verdict.kind == Kind::Registers && isSlot(slot)) {
-        Label6->setText(frames::frameLengthText(rxFrame[9]));
-        const int rows = decodedRowCount(LegReg[size_t(slot)]->text(), verdict.registers);
-        for (int row = 1; row <= rows; ++row) {
-            const auto high = size_t(10 + 2 * (row - 1));
-            if (high + 1 >= rxFrame.size()) break;
-            setCellText(row, valueColumn(slot),
-                        frames::registerText(rxFrame[high], rxFrame[high + 1]));
+        // A reply to a request built from texts the operator has since changed belongs to
+        // other registers than the slot's labels name now: the link answered, nothing more.
+        if (slotReads.answered(slot, verdict.request->layout, index, verdict.request->transaction,
+                               true)) {
+            Label6->setText(frames::frameLengthText(rxFrame[9]));
+            const int rows = decodedRowCount(LegReg[size_t(slot)]->text(), verdict.registers);
+            for (int row = 1; row <= rows; ++row) {
+                const auto high = size_t(10 + 2 * (row - 1));
+                if (high + 1 >= rxFrame.size()) break;
+                setCellText(row, valueColumn(slot),
+                            frames::registerText(rxFrame[high], rxFrame[high + 1]));
+            }
+            showSlotHealth(slot);
+            emit slotValuesRead(slot);
         }
         status->setText(ReceivedCaption);
         ui::setBackColor(status, ui::green());
-        emit slotValuesRead(slot);
     } else if (verdict.kind == Kind::DataLoss ||
                (verdict.kind == Kind::Malformed && verdict.owed)) {
-        status->setText(DataLossCaption);
-        ui::setBackColor(status, ui::yellow());
+        if (verdict.kind == Kind::DataLoss && isSlot(slot)) {
+            slotReads.answered(slot, verdict.request->layout, index, verdict.request->transaction,
+                               false);
+            showSlotHealth(slot);
+        } else if (verdict.current) {
+            // The current request's reply went down with the bytes dropped around it.
+            if (const auto r = outstanding[size_t(index)].find(awaitedTransaction)) {
+                slotReads.unanswered(r->slot, r->layout, index, r->transaction);
+                showSlotHealth(r->slot);
+            }
+        }
+        showDataLoss(index);
+    }
+    if (verdict.retired) {
+        slotReads.unanswered(verdict.retired->slot, verdict.retired->layout, index,
+                             verdict.retired->transaction);
+        showSlotHealth(verdict.retired->slot);
     }
 
     if (verdict.current) {
         awaitingReply = false;
         endOfSlot();
     }
+}
+
+void OptionIP::showDataLoss(int index)
+{
+    if (!isLink(index)) return;
+    QLabel *status = lblStatus[size_t(index)];
+    status->setText(DataLossCaption);
+    ui::setBackColor(status, ui::yellow());
+}
+
+void OptionIP::showSlotHealth(int slot)
+{
+    if (!isSlot(slot)) return;
+    // Old values stay, but on the failure colour, until a reply brings the slot's registers.
+    const QVariant background =
+        slotReads.failed(slot) ? QVariant(QBrush(ui::yellow())) : QVariant();
+    for (int row = 1; row <= frames::LastRow && row < tabel->rowCount(); ++row) {
+        if (QTableWidgetItem *item = tabel->item(row, valueColumn(slot)))
+            item->setData(Qt::BackgroundRole, background);
+    }
+}
+
+void OptionIP::emptySlotValues(int slot)
+{
+    if (!isSlot(slot)) return;
+    for (int row = 1; row <= frames::LastRow && row < tabel->rowCount(); ++row) {
+        if (!cellText(row, valueColumn(slot)).isEmpty())
+            setCellText(row, valueColumn(slot), QString());
+    }
+}
+
+void OptionIP::slotTextsChanged(int slot)
+{
+    // What the cells hold was read from the registers the slot named before.
+    slotReads.layoutChanged(slot);
+    emptySlotValues(slot);
+    showSlotHealth(slot);
+    emit slotLayoutChanged(slot);
 }
 
 void OptionIP::cmdConnectDev_Click()

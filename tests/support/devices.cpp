@@ -129,6 +129,7 @@ void ScriptedDevice::answer(const QByteArray &request)
 {
     ++requestsSeen;
     if (request.size() < 12 || quint8(request[7]) != 3) return;
+    if (skipEvery > 0 && requestsSeen % skipEvery == 0) return;
     const int address = (quint8(request[8]) << 8) | quint8(request[9]);
     const int quantity = (quint8(request[10]) << 8) | quint8(request[11]);
     QVector<quint16> values;

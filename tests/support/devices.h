@@ -67,6 +67,8 @@ public:
     void answerReads(std::function<quint16(int address)> registerValue);
     int replyDelayMs = 0;
     bool answersTransactionZero = false;
+    // Every skipEvery-th request goes unanswered, as a busy device's may; 0 answers all.
+    int skipEvery = 0;
     void freeze() { m_frozen = true; }
     void thaw();
     int requestsSeen = 0;
