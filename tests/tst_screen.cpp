@@ -69,6 +69,7 @@ private slots:
     void captionsFit_data();
     void captionsFit();
     void wheelAndTab();
+    void focusStartsOnTheFirstHost();
     void disabledFrameStaysReadable();
     void recordShowsItsStart();
     void labelsFollowEdits_data();
@@ -172,6 +173,34 @@ void tst_screen::wheelAndTab()
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget()->objectName(), chain[k]->objectName());
     }
+}
+
+void tst_screen::focusStartsOnTheFirstHost()
+{
+    Window win;
+    OptionIP &w = win.w;
+    // Before the sequence has run, no slot's device list has the focus: neither the wheel
+    // nor a key re-points slot 0.
+    for (QComboBox *list : w.LstIP)
+        QVERIFY(!list->hasFocus());
+    QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &w, Qt::Key_Up);
+    QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &w, Qt::Key_Down);
+    QCOMPARE(w.LstIP[0]->currentIndex(), 0);
+
+    // When the frames open, the focus goes to the first stop of the tab order.
+    w.loadTick = 949;
+    w.tloading_Timer();
+    QVERIFY(w.frmDevice[0]->isEnabled());
+    QTRY_VERIFY(w.txtIP[0]->hasFocus());
+
+    // A device list that has the focus shows it.
+    const QImage unfocused = w.LstIP[1]->grab().toImage();
+    w.LstIP[1]->setFocus(Qt::TabFocusReason);
+    QTRY_VERIFY(w.LstIP[1]->hasFocus());
+    QVERIFY(w.LstIP[1]->grab().toImage() != unfocused);
+    w.strReg[1]->setFocus(Qt::TabFocusReason);
+    QTRY_VERIFY(!w.LstIP[1]->hasFocus());
+    QCOMPARE(w.LstIP[1]->grab().toImage(), unfocused);
 }
 
 void tst_screen::disabledFrameStaysReadable()

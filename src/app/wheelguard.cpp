@@ -1,6 +1,7 @@
 #include "app/wheelguard.h"
 
 #include <QEvent>
+#include <QPalette>
 #include <QWidget>
 
 void WheelNeedsFocus::guard(QWidget *control)
@@ -12,9 +13,20 @@ void WheelNeedsFocus::guard(QWidget *control)
 
 bool WheelNeedsFocus::eventFilter(QObject *watched, QEvent *event)
 {
-    if (event->type() != QEvent::Wheel) return false;
-    const auto *control = qobject_cast<const QWidget *>(watched);
-    if (!control || control->hasFocus()) return false;
+    auto *control = qobject_cast<QWidget *>(watched);
+    if (!control) return false;
+    if (event->type() == QEvent::FocusIn) {
+        QPalette marked = control->palette();
+        marked.setColor(QPalette::Button, marked.color(QPalette::Highlight).lighter(170));
+        control->setPalette(marked);
+        return false;
+    }
+    if (event->type() == QEvent::FocusOut) {
+        // A palette that sets nothing hands every colour back to the parent's.
+        control->setPalette(QPalette());
+        return false;
+    }
+    if (event->type() != QEvent::Wheel || control->hasFocus()) return false;
     // Ignored and kept from the control: the application hands it to the parent.
     event->ignore();
     return true;

@@ -3,6 +3,7 @@
 #include "app/ui.h"
 #include "links/winsock.h"
 #include "numbers/numbers.h"
+#include "traffic/trafficlog.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -68,6 +69,16 @@ bool someMarkedLinkDown(const OptionIP &w)
     return failed || holds;
 }
 
+// A port as the operator typed it: a number in the locale's format, rounded as every number
+// the operator types is, that names a port from 1 to 65535.
+std::optional<int> portNumber(const QString &text)
+{
+    const std::optional<double> number = numbers::readLocaleNumber(text);
+    const std::optional<qint32> port = number ? numbers::roundHalfEven(*number) : std::nullopt;
+    if (!port || *port < 1 || *port > 65535) return std::nullopt;
+    return *port;
+}
+
 } // namespace
 
 void OptionIP::cmdConnect_Click(int index)
@@ -77,16 +88,19 @@ void OptionIP::cmdConnect_Click(int index)
     Winsock *socket = Winsock1[i];
 
     setCursor(Qt::WaitCursor);
-    // Each of the three socket steps fails by itself (socket not closed, port not
-    // convertible or out of range) and is then skipped.
-    socket->setRemoteHost(txtIP[i]->text());
-    if (const std::optional<double> number = numbers::readLocaleNumber(txtPort[i]->text())) {
-        if (const std::optional<qint32> port = numbers::roundHalfEven(*number))
-            socket->setRemotePort(*port);
+    // A port text that is no port dials nothing: the attempt fails as an unreachable device
+    // does, rather than quietly reusing the port of an earlier attempt.
+    if (const std::optional<int> port = portNumber(txtPort[i]->text())) {
+        // Each of the three socket steps fails by itself (socket not closed) and is skipped.
+        socket->setRemoteHost(txtIP[i]->text());
+        socket->setRemotePort(*port);
+        socket->connectToRemote();
+        waitForState(index, Winsock::Connected);
+    } else if (m_traffic) {
+        m_traffic->connectionEvent(
+            index,
+            QStringLiteral("not connecting: port \"%1\" is no port").arg(txtPort[i]->text()));
     }
-    socket->connectToRemote();
-
-    waitForState(index, Winsock::Connected);
 
     if (socket->state() == Winsock::Connected)
         showStatus(lblStatus[i], QStringLiteral("Connected OK"), ui::green());
@@ -170,6 +184,8 @@ void OptionIP::tloading_Timer()
     case 950:
         for (QGroupBox *frame : frmDevice)
             frame->setEnabled(true);
+        // Unless the operator has put the focus somewhere, it goes to the first stop.
+        if (!focusWidget() || focusWidget() == this) txtIP[0]->setFocus(Qt::TabFocusReason);
         ui::enableTimer(Timer3);
         break;
     case EndTick:
