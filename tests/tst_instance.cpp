@@ -1,5 +1,6 @@
 // Where the real program keeps its files, and one copy per folder: through the real binary.
 #include "app/optionip.h"
+#include "instance/datafolder.h"
 #include "instance/folderlock.h"
 #include "support/files.h"
 #include "support/program.h"
@@ -51,6 +52,7 @@ private slots:
     void oneCopyPerFolder_data();
     void oneCopyPerFolder();
     void fileLabelNamesTheWholePath();
+    void installedCopyNeverWritesBesideItself();
 };
 
 void tst_instance::keepsItsFilesInTheRightFolder_data()
@@ -186,6 +188,15 @@ void tst_instance::fileLabelNamesTheWholePath()
     QCOMPARE(window.lb_file->toolTip(),
              QDir::toNativeSeparators(dir.filePath(QStringLiteral("data.txt"))));
     QCOMPARE(window.lb_file->text(), QStringLiteral("Label6"));
+}
+
+void tst_instance::installedCopyNeverWritesBesideItself()
+{
+    // The superuser may write in /usr/bin, but an installed copy keeps its files per user.
+    const QString user = QStringLiteral("/home/op/.local/share/quorvel");
+    QCOMPARE(instance::chooseDataFolder(QString(), QStringLiteral("/usr/bin"), user), user);
+    QTemporaryDir own;
+    QCOMPARE(instance::chooseDataFolder(QString(), own.path(), user), own.path());
 }
 
 QTEST_MAIN(tst_instance)

@@ -12,7 +12,8 @@ QString chooseDataFolder(const QString &chosen, const QString &programDir,
                          const QString &userDataDir)
 {
     if (!chosen.isEmpty()) return QDir(chosen).absolutePath();
-    if (mayWriteIn(programDir)) return QDir(programDir).absolutePath();
+    if (!isSystemProgramFolder(programDir) && mayWriteIn(programDir))
+        return QDir(programDir).absolutePath();
     return QDir(userDataDir).absolutePath();
 }
 
@@ -22,6 +23,20 @@ bool mayWriteIn(const QString &dir)
     if (folder.isDir() && folder.isWritable()) return true;
     const QFileInfo settings(QDir(dir).filePath(QStringLiteral("setting.ini")));
     return settings.isFile() && settings.isWritable();
+}
+
+bool isSystemProgramFolder(const QString &dir)
+{
+    static const QStringList systemFolders = {
+        QStringLiteral("/bin"),           QStringLiteral("/sbin"),
+        QStringLiteral("/usr/bin"),       QStringLiteral("/usr/sbin"),
+        QStringLiteral("/usr/local/bin"), QStringLiteral("/usr/local/sbin"),
+        QStringLiteral("/usr/games")};
+    // /bin is often a link to /usr/bin: compare the folders themselves.
+    const QString canonical = QFileInfo(dir).canonicalFilePath();
+    for (const QString &folder : systemFolders)
+        if (canonical == QFileInfo(folder).canonicalFilePath() && !canonical.isEmpty()) return true;
+    return false;
 }
 
 QString makeFolder(const QString &folder)
