@@ -41,6 +41,9 @@ void tst_commandline::answersWithoutOpeningTheWindow_data()
     QTest::newRow("stray argument")
         << QStringList{QStringLiteral("x.log")} << 2 << none
         << QStringLiteral("^quorvel: Unexpected argument 'x.log'.\\n") + usage;
+    QTest::newRow("--dir without a folder")
+        << QStringList{QStringLiteral("--dir=")} << 2 << none
+        << QStringLiteral("^quorvel: --dir needs a folder.\\n") + usage;
 }
 
 void tst_commandline::answersWithoutOpeningTheWindow()

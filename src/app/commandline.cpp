@@ -27,8 +27,11 @@ CommandLine parseCommandLine(const QStringList &arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Polls up to three Modbus/TCP devices and shows their holding registers.\n"
-                       "Settings (setting.ini) and the snapshot (data.txt) live beside the "
-                       "program.\nQt's own options, such as -platform, are accepted too."));
+                       "Settings (setting.ini) and the snapshot (data.txt) live in one folder: "
+                       "the one --dir names;\nelse the program's own, when it may write there "
+                       "(a copy kept in a folder of its own);\nelse the per-user data folder, "
+                       "~/.local/share/quorvel (an installed copy).\n"
+                       "Qt's own options, such as -platform, are accepted too."));
     // Our own help option: Qt's would add --help-all, which only Qt's own parsing can answer.
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
                                         QStringLiteral("Displays this help."));
@@ -40,6 +43,12 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "<file> (rotated to <file>.1 at 10 MB)."),
         QStringLiteral("file"));
     parser.addOption(trafficOption);
+    const QCommandLineOption dirOption(
+        QStringLiteral("dir"),
+        QStringLiteral("Keep setting.ini and data.txt in <folder> (created if missing). One "
+                       "copy of the program runs on a folder at a time."),
+        QStringLiteral("folder"));
+    parser.addOption(dirOption);
 
     QString usage = parser.helpText();
     // Before the application object exists, Qt cannot know the program's name.
@@ -76,6 +85,10 @@ CommandLine parseCommandLine(const QStringList &arguments)
         command.trafficPath = parser.value(trafficOption);
         if (command.trafficPath.isEmpty())
             usageError(QStringLiteral("--traffic needs a file name."));
+    }
+    if (parser.isSet(dirOption)) {
+        command.dataDir = parser.value(dirOption);
+        if (command.dataDir.isEmpty()) usageError(QStringLiteral("--dir needs a folder."));
     }
     return command;
 }

@@ -12,6 +12,8 @@ struct CommandLine {
     QString error;  // for standard error
     // The traffic log's file; empty for none.
     QString trafficPath;
+    // The folder of setting.ini and data.txt that --dir names; empty for the default.
+    QString dataDir;
 };
 
 // Reads the arguments left after Qt took its own (-platform, -style, ...).

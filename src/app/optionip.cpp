@@ -3,9 +3,11 @@
 #include "app/ui.h"
 #include "app/wheelguard.h"
 #include "links/winsock.h"
+#include "snapshot/snapshot.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -183,6 +185,8 @@ void OptionIP::buildControls()
     txt_print->setReadOnly(true);
     lb_file = label(this, QStringLiteral("lb_file"), QStringLiteral("Label6"),
                     ui::twips(240, 120, 2175, 255));
+    // The caption names the file only; hovering tells which folder the program writes in.
+    lb_file->setToolTip(QDir::toNativeSeparators(appDir() + snapshot::fileCaption()));
     Label4 = label(this, QStringLiteral("Label4"), QStringLiteral("Label4"),
                    ui::twips(240, 480, 2655, 255));
     lbtgl = label(this, QStringLiteral("lbtgl"), QStringLiteral("Label6"),

@@ -8,13 +8,19 @@ bool startProgram(QProcess &process, const QString &dir, const QStringList &argu
 {
     const QString program = dir + QStringLiteral("/quorvel");
     if (!QFile::copy(qEnvironmentVariable("QUORVEL_BINARY"), program)) return false;
+    return launchProgram(process, program, dir, arguments, extra);
+}
+
+bool launchProgram(QProcess &process, const QString &program, const QString &workDir,
+                   const QStringList &arguments, const QProcessEnvironment &extra)
+{
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     // Otherwise Qt remarks on its absence, and standard error is to hold only the program's.
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir);
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), workDir);
     env.insert(extra);
     process.setProcessEnvironment(env);
-    process.setWorkingDirectory(dir);
+    process.setWorkingDirectory(workDir);
     process.start(program, arguments);
     return process.waitForStarted();
 }

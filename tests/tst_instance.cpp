@@ -1,0 +1,203 @@
+// Where the real program keeps its files, and one copy per folder: through the real binary.
+#include "app/optionip.h"
+#include "instance/datafolder.h"
+#include "instance/folderlock.h"
+#include "support/files.h"
+#include "support/program.h"
+#include "support/tmpfsmount.h"
+
+#include <QDir>
+#include <QLabel>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <csignal>
+#include <optional>
+
+namespace
+{
+
+// Settings the program would never write itself, so a rewrite shows.
+const QByteArray HandWritten = "; kept by hand\r\n[set]\r\nport0=1502\r\n";
+
+// Waits until the program has started and put its SIGTERM handler in place.
+bool isRunning(QProcess &process)
+{
+    return QTest::qWaitFor([&] { return catchesSignal(process.processId(), SIGTERM); }, 20000) &&
+           process.state() == QProcess::Running;
+}
+
+// Closes the program as a service manager would; true when it ended normally.
+bool stop(QProcess &process)
+{
+    process.terminate();
+    return process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
+}
+
+QString lockIn(const QString &folder)
+{
+    return QDir(folder).filePath(instance::lockFileName());
+}
+
+} // namespace
+
+class tst_instance : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void keepsItsFilesInTheRightFolder_data();
+    void keepsItsFilesInTheRightFolder();
+    void oneCopyPerFolder_data();
+    void oneCopyPerFolder();
+    void fileLabelNamesTheWholePath();
+    void installedCopyNeverWritesBesideItself();
+};
+
+void tst_instance::keepsItsFilesInTheRightFolder_data()
+{
+    QTest::addColumn<bool>("readOnlyProgramFolder");
+    QTest::addColumn<QString>("dirOption"); // relative to the working folder; empty for none
+    QTest::addColumn<QString>("expected");  // "program", "user" or "dir"
+
+    QTest::newRow("program folder may be written") << false << QString() << "program";
+    QTest::newRow("read-only program folder: per-user folder") << true << QString() << "user";
+    QTest::newRow("--dir names a missing folder") << false << "site/north"
+                                                  << "dir";
+    QTest::newRow("--dir over a read-only program folder") << true << "site/north"
+                                                           << "dir";
+}
+
+void tst_instance::keepsItsFilesInTheRightFolder()
+{
+    QFETCH(bool, readOnlyProgramFolder);
+    QFETCH(QString, dirOption);
+    QFETCH(QString, expected);
+
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    std::optional<TmpfsMount> fs;
+    QString programFolder = work.path();
+    if (readOnlyProgramFolder) {
+        fs.emplace("size=256m");
+        if (!fs->isMounted()) QSKIP(qPrintable(fs->error()));
+        programFolder = fs->path();
+    }
+    const QString program = QDir(programFolder).filePath(QStringLiteral("quorvel"));
+    QVERIFY(QFile::copy(qEnvironmentVariable("QUORVEL_BINARY"), program));
+    if (readOnlyProgramFolder) QVERIFY(fs->remountReadOnly());
+
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("XDG_DATA_HOME"), work.filePath(QStringLiteral("data")));
+    const QString userFolder = work.filePath(QStringLiteral("data/quorvel"));
+    QStringList arguments;
+    if (!dirOption.isEmpty()) arguments << QStringLiteral("--dir") << dirOption;
+    const QString folder = expected == QLatin1String("program") ? programFolder
+                           : expected == QLatin1String("user")  ? userFolder
+                                                                : work.filePath(dirOption);
+
+    QProcess process;
+    QVERIFY(launchProgram(process, program, work.path(), arguments, env));
+    QVERIFY(isRunning(process));
+    QVERIFY(QFile::exists(lockIn(folder)));
+    QVERIFY(stop(process));
+    QCOMPARE(process.readAllStandardError(), QByteArray());
+
+    QVERIFY(QFile::exists(QDir(folder).filePath(QStringLiteral("setting.ini"))));
+    QVERIFY(!QFile::exists(lockIn(folder)));
+    for (const QString &other :
+         {programFolder, userFolder, work.filePath(QStringLiteral("site/north"))})
+        if (other != folder)
+            QVERIFY2(!QFile::exists(QDir(other).filePath(QStringLiteral("setting.ini"))),
+                     qPrintable(other));
+}
+
+void tst_instance::oneCopyPerFolder_data()
+{
+    QTest::addColumn<bool>("sameFolder");
+    QTest::addColumn<bool>("firstKilled");
+    QTest::addColumn<bool>("secondRuns");
+
+    QTest::newRow("same folder: refused") << true << false << false;
+    QTest::newRow("same folder after a SIGKILL: the stale lock gives way") << true << true << true;
+    QTest::newRow("two folders side by side") << false << false << true;
+}
+
+void tst_instance::oneCopyPerFolder()
+{
+    QFETCH(bool, sameFolder);
+    QFETCH(bool, firstKilled);
+    QFETCH(bool, secondRuns);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString folder = dir.filePath(QStringLiteral("north"));
+    const QString otherFolder = dir.filePath(QStringLiteral("south"));
+    QVERIFY(QDir().mkpath(folder));
+    writeBytes(QDir(folder).filePath(QStringLiteral("setting.ini")), HandWritten);
+
+    QProcess first;
+    QVERIFY(startProgram(first, dir.path(), {QStringLiteral("--dir"), folder}));
+    QVERIFY(isRunning(first));
+    if (firstKilled) {
+        first.kill();
+        QVERIFY(first.waitForFinished(20000));
+        QVERIFY(QFile::exists(lockIn(folder)));
+    }
+    const QStringList before = QDir(folder).entryList(QDir::Files);
+    const QByteArray lockBefore = readBytes(lockIn(folder));
+
+    QProcess second;
+    const QString trafficLog = dir.filePath(QStringLiteral("second.log"));
+    QVERIFY(launchProgram(second, dir.filePath(QStringLiteral("quorvel")), dir.path(),
+                          {QStringLiteral("--dir"), sameFolder ? folder : otherFolder,
+                           QStringLiteral("--traffic"), trafficLog}));
+    if (secondRuns) {
+        QVERIFY(isRunning(second));
+        QVERIFY(firstKilled || first.state() == QProcess::Running);
+        QVERIFY(stop(second));
+        if (!firstKilled) QVERIFY(stop(first));
+        QVERIFY(QFile::exists(
+            QDir(sameFolder ? folder : otherFolder).filePath(QStringLiteral("setting.ini"))));
+        QVERIFY(QFile::exists(trafficLog));
+        return;
+    }
+
+    QVERIFY(second.waitForFinished(20000));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 3);
+    QCOMPARE(QString::fromLocal8Bit(second.readAllStandardError()),
+             QStringLiteral("quorvel: Quorvel is already running on %1\n").arg(folder));
+    QVERIFY(!QFile::exists(trafficLog));
+    QCOMPARE(readBytes(lockIn(folder)), lockBefore);
+    QCOMPARE(readBytes(QDir(folder).filePath(QStringLiteral("setting.ini"))), HandWritten);
+    // data.txt may appear meanwhile: the first copy writes it.
+    QStringList after = QDir(folder).entryList(QDir::Files);
+    after.removeAll(QStringLiteral("data.txt"));
+    QCOMPARE(after, before);
+
+    QCOMPARE(first.state(), QProcess::Running);
+    QVERIFY(stop(first));
+}
+
+void tst_instance::fileLabelNamesTheWholePath()
+{
+    QTemporaryDir dir;
+    OptionIP window(dir.path());
+    QCOMPARE(window.lb_file->toolTip(),
+             QDir::toNativeSeparators(dir.filePath(QStringLiteral("data.txt"))));
+    QCOMPARE(window.lb_file->text(), QStringLiteral("Label6"));
+}
+
+void tst_instance::installedCopyNeverWritesBesideItself()
+{
+    // The superuser may write in /usr/bin, but an installed copy keeps its files per user.
+    const QString user = QStringLiteral("/home/op/.local/share/quorvel");
+    QCOMPARE(instance::chooseDataFolder(QString(), QStringLiteral("/usr/bin"), user), user);
+    QTemporaryDir own;
+    QCOMPARE(instance::chooseDataFolder(QString(), own.path(), user), own.path());
+}
+
+QTEST_MAIN(tst_instance)
+#include "tst_instance.moc"
