@@ -273,7 +273,7 @@ void tst_traffic::readerFallingBehindCostsLinesNotTime()
     };
 
     // A log that waited for its reader would wait here for good: the alarm ends the test.
-    ::alarm(120);
+    ::alarm(60);
     constexpr int Sent = 3000;
     {
         TrafficLog log(fifo);
