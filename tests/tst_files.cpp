@@ -12,8 +12,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <grp.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace
@@ -89,26 +92,43 @@ class tst_files : public QObject
     Q_OBJECT
 
 private slots:
-    void fullDiskKeepsOldContent_data() { bothFiles(); }
+    void fullDiskKeepsOldContent_data();
     void fullDiskKeepsOldContent();
     void oneSaveIsOneReplacement();
     void readOnlyFileLeftAlone_data() { bothFiles(); }
     void readOnlyFileLeftAlone();
     void noCreateDirectoryRewritesInPlace();
+    void refusedReplacementRewritesInPlace_data();
+    void refusedReplacementRewritesInPlace();
+    void saveLeftoversRemovedAtStart();
     void modeAndOwnerKept_data() { bothFiles(); }
     void modeAndOwnerKept();
     void recordReplacedNotRewritten();
 };
 
+void tst_files::fullDiskKeepsOldContent_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("options");
+    QTest::newRow("settings") << "setting.ini" << QByteArray("size=64k");
+    QTest::newRow("snapshot") << "data.txt" << QByteArray("size=64k");
+    // Nor a new file: the settings are rewritten in place, and fail part-way into their tail.
+    QTest::newRow("settings, no free inode") << "setting.ini" << QByteArray("size=64k,nr_inodes=3");
+}
+
 void tst_files::fullDiskKeepsOldContent()
 {
     QFETCH(QString, name);
+    QFETCH(QByteArray, options);
     // Every failed save is reported; a snapshot only at the first failure in a row.
     const int messages = name == QLatin1String("setting.ini") ? 2 : 1;
-    TmpfsMount fs("size=64k");
+    TmpfsMount fs(options);
     if (!fs.isMounted()) QSKIP(qPrintable(fs.error()));
     const QString path = fs.filePath(name);
-    const QByteArray old = oldContent(name);
+    QByteArray old = oldContent(name);
+    // Settings ending 75 bytes short of a page: that much of a longer file still fits.
+    if (name == QLatin1String("setting.ini"))
+        old.prepend("; " + QByteArray(4096 - 75 - 4 - old.size(), '-') + "\r\n");
     writeBytes(path, old);
     OptionIP w(fs.path());
     prepare(w);
@@ -229,6 +249,92 @@ void tst_files::noCreateDirectoryRewritesInPlace()
     QCOMPARE(readBytes(data), w.txt_print->text().toLocal8Bit() + "\r\n");
     QVERIFY(warnings.about(settings).isEmpty());
     QVERIFY(warnings.about(data).isEmpty());
+}
+
+void tst_files::refusedReplacementRewritesInPlace_data()
+{
+    QTest::addColumn<bool>("byNobody");
+    // The file is a mount point of its own: renaming over it fails with EBUSY.
+    QTest::newRow("bind-mounted file") << false;
+    // Anyone may create files beside it and write it, but only its owner or root could give
+    // a new file its owner.
+    QTest::newRow("another's file, saved by nobody") << true;
+}
+
+void tst_files::refusedReplacementRewritesInPlace()
+{
+    QFETCH(bool, byNobody);
+    if (::geteuid() != 0) QSKIP("mounting and giving files away need the superuser");
+    QTemporaryDir dir, elsewhere;
+    const QString path = dir.filePath(QStringLiteral("setting.ini"));
+    const QByteArray native = QFile::encodeName(path);
+    writeBytes(path, OldSettings);
+    struct Unmount {
+        QByteArray target;
+        ~Unmount()
+        {
+            if (!target.isEmpty()) ::umount2(target.constData(), MNT_DETACH);
+        }
+    } unmount;
+    if (byNobody) {
+        QCOMPARE(::chmod(QFile::encodeName(dir.path()).constData(), 0777), 0);
+        QCOMPARE(::chown(native.constData(), 4321, 4322), 0);
+        QCOMPARE(::chmod(native.constData(), 0666), 0);
+    } else {
+        const QString source = elsewhere.filePath(QStringLiteral("setting.ini"));
+        writeBytes(source, OldSettings);
+        if (::mount(QFile::encodeName(source).constData(), native.constData(), nullptr, MS_BIND,
+                    nullptr) != 0)
+            QSKIP(qPrintable(QStringLiteral("cannot bind-mount: ") + std::strerror(errno)));
+        unmount.target = native;
+    }
+    const struct stat before = statOf(path);
+
+    OptionIP w(dir.path());
+    prepare(w);
+    w.txtPort[0]->setText(QStringLiteral("2502"));
+    if (byNobody) {
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            if (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0)
+                w.save();
+            ::_exit(::geteuid() == 65534 ? 0 : 1);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    } else {
+        w.save();
+    }
+
+    // Rewritten where it is: the same file, owner and mode, the new settings, nothing beside.
+    const struct stat after = statOf(path);
+    QVERIFY2(readBytes(path).contains("port0=2502\r\n"), readBytes(path).constData());
+    QCOMPARE(after.st_ino, before.st_ino);
+    QCOMPARE(after.st_uid, before.st_uid);
+    QCOMPARE(after.st_gid, before.st_gid);
+    QCOMPARE(after.st_mode, before.st_mode);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("setting.ini")});
+}
+
+void tst_files::saveLeftoversRemovedAtStart()
+{
+    // A save killed between writing the new file and renaming it leaves it under Qt's name.
+    QTemporaryDir dir;
+    const QStringList leftovers = {QStringLiteral("setting.ini.AbCdEf"),
+                                   QStringLiteral("data.txt.qWeRTy")};
+    // What an operator may have put there stays.
+    QStringList kept = {QStringLiteral("setting.ini.backup"),  QStringLiteral("setting.ini.BACKUP"),
+                        QStringLiteral("setting.ini.bak"),     QStringLiteral("setting.ini.AbCdE1"),
+                        QStringLiteral("setting.ini.AbCdEfG"), QStringLiteral("other.ini.AbCdEf")};
+    for (const QString &name : leftovers + kept)
+        writeBytes(dir.filePath(name), "x\n");
+
+    OptionIP w(dir.path());
+    w.Form_Load();
+    kept.sort();
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files, QDir::Name), kept);
 }
 
 void tst_files::modeAndOwnerKept()

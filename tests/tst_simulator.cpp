@@ -398,6 +398,20 @@ void tst_simulator::servesMovingRegistersAndExceptions()
         QCOMPARE(other.values.size(), 4);
     }
 
+    // One packet holding requests for several units: each is answered, in order, as sent.
+    QTcpSocket raw;
+    raw.connectToHost(QStringLiteral("127.0.0.1"), simulator.port);
+    QVERIFY(raw.waitForConnected(WaitMs));
+    const QByteArray requests = QByteArray::fromHex("0101000000060703000000020102000000060103000000"
+                                                    "03010300000006070300000001");
+    QCOMPARE(raw.write(requests), requests.size());
+    QByteArray replies;
+    QTRY_VERIFY_WITH_TIMEOUT((replies += raw.readAll()).size() >= 3 * 9 + 2 * (2 + 3 + 1), WaitMs);
+    QCOMPARE(replies.size(), 3 * 9 + 2 * (2 + 3 + 1));
+    QCOMPARE(replies.left(9).toHex(), QByteArray("010100000007070304"));
+    QCOMPARE(replies.mid(13, 9).toHex(), QByteArray("010200000009010306"));
+    QCOMPARE(replies.mid(28, 9).toHex(), QByteArray("010300000005070302"));
+
     // The last registers are served too.
     const ReadOutcome last = readHolding(client, sim::RegisterCount - 4, 4);
     QCOMPARE(last.error, QModbusDevice::NoError);

@@ -16,6 +16,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace
 {
 
@@ -67,7 +71,10 @@ private slots:
     void receivedFrameLines_data();
     void receivedFrameLines();
     void connectionEvents();
+    void skippedSlotsAndRequests();
+    void flushedWithinASecond();
     void rotationKeepsTwoFiles();
+    void readerFallingBehindCostsLinesNotTime();
     void unwritableLogLeavesPollingRunning_data();
     void unwritableLogLeavesPollingRunning();
 };
@@ -97,6 +104,11 @@ void tst_traffic::receivedFrameLines_data()
     QTest::newRow("late") << QList<int>{0, 1} << four << readReply({1, 2, 3, 4}, 1)
                           << QStringLiteral("A RX 0x0001 00 01 00 00 00 0B 01 03 08 00 01 00 02 00 "
                                             "03 00 04 | late, slot 0 received 4 registers");
+    QTest::newRow("identifier 0, two owed")
+        << QList<int>{0, 1} << four << readReply({1, 2, 3, 4}, 0)
+        << QStringLiteral("A RX 0x0000 00 00 00 00 00 0B 01 03 08 00 01 00 02 00 03 00 04 | "
+                          "dropped: identifier 0 with several requests outstanding, slot 0 "
+                          "taken as answered");
     QTest::newRow("dropped")
         << QList<int>{2} << four << readReply({5}, 0x1234)
         << QStringLiteral("A RX 0x1234 12 34 00 00 00 05 01 03 02 00 05 | dropped: no outstanding "
@@ -149,6 +161,9 @@ void tst_traffic::connectionEvents()
     QVERIFY(connectLink(w, 2, device.port()));
     device.stop();
     QTRY_COMPARE_WITH_TIMEOUT(w.Winsock1[2]->state(), int(Winsock::Closing), 10000);
+    // The connection sequence's reset of link C, which nobody asked for.
+    w.loadTick = 149;
+    w.tloading_Timer();
     const QStringList expected = {
         QStringLiteral("B -- connecting to 127.0.0.1:%1").arg(refused),
         QStringLiteral("B -- refused: Connection refused"),
@@ -156,8 +171,60 @@ void tst_traffic::connectionEvents()
         QStringLiteral("C -- connecting to 127.0.0.1:%1").arg(device.port()),
         QStringLiteral("C -- connected"),
         QStringLiteral("C -- lost: The remote host closed the connection"),
+        QStringLiteral("C -- closed by the connection sequence"),
     };
     QCOMPARE(logged.lines(), expected);
+}
+
+void tst_traffic::skippedSlotsAndRequests()
+{
+    Logged logged;
+    QVERIFY(logged.open());
+    OptionIP &w = logged.w;
+    ModbusDevice device;
+    QVERIFY(device.start());
+    for (int s = 0; s < OptionIP::SlotCount; ++s)
+        setSlot(w, s, 1, QStringLiteral("1"), s == 0 ? QStringLiteral("2") : QStringLiteral("0"));
+    const auto readSlot0 = [&w] {
+        w.slotIdx = 4;
+        w.cmdConnectDev_Click();
+    };
+    for (int k = 0; k < 3; ++k)
+        readSlot0();
+    QVERIFY(connectLink(w, 1, device.port()));
+    readSlot0();
+    readSlot0();
+
+    const QStringList expected = {
+        QStringLiteral("B -- slot 0 skipped: not connected"),
+        QStringLiteral("B -- connecting to 127.0.0.1:%1").arg(device.port()),
+        QStringLiteral("B -- connected"),
+        QStringLiteral("B TX 0x0001 00 01 00 00 00 06 01 03 00 00 00 02 | slot 0, read again"),
+        QStringLiteral("B TX 0x0002 00 02 00 00 00 06 01 03 00 00 00 02 | slot 0"),
+    };
+    QCOMPARE(logged.lines().filter(QRegularExpression(QStringLiteral("^B (--|TX) "))), expected);
+}
+
+void tst_traffic::flushedWithinASecond()
+{
+    QTemporaryDir dir;
+    TrafficLog log(dir.filePath(QStringLiteral("traffic.log")));
+    QVERIFY(log.open());
+    // Lines keep coming every 200 ms; the first is in the file a second after it, not once
+    // they stop.
+    int count = 0;
+    QTimer more;
+    more.setInterval(200);
+    connect(&more, &QTimer::timeout, this,
+            [&] { log.connectionEvent(0, QStringLiteral("line %1").arg(++count)); });
+    log.connectionEvent(0, QStringLiteral("line 0"));
+    more.start();
+    // A second and a coarse timer's slack; then whatever is due has its turn.
+    QTest::qWait(1000 + 300);
+    QCoreApplication::processEvents();
+    const QStringList lines = loggedLines(log.path());
+    QVERIFY2(!lines.isEmpty() && lines.first() == QLatin1String("A -- line 0"),
+             qPrintable(lines.join(u'|')));
 }
 
 void tst_traffic::rotationKeepsTwoFiles()
@@ -171,7 +238,7 @@ void tst_traffic::rotationKeepsTwoFiles()
         QVERIFY(log.open());
         // About 250 bytes a line, to two and a half times the limit.
         for (qint64 written = 0; written < 5 * TrafficLog::RotateBytes / 2; written += 250)
-            log.sent(1, QByteArray(100, '\x5A'));
+            log.sent(1, 3, QByteArray(100, '\x5A'));
     }
 
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files, QDir::Name),
@@ -182,10 +249,63 @@ void tst_traffic::rotationKeepsTwoFiles()
         QVERIFY(!lines.isEmpty());
         QCOMPARE(lines.filter(QRegularExpression(QStringLiteral("^B TX 0x5A5A 5A 5A"))).size(),
                  lines.size());
-        QVERIFY(lines.constLast().endsWith(QStringLiteral(" 5A 5A ... (100 bytes)")));
+        QVERIFY(lines.constLast().endsWith(QStringLiteral(" 5A 5A ... (100 bytes) | slot 3")));
     }
     // The older file was full when the newer one started.
     QVERIFY(QFileInfo(older).size() > TrafficLog::RotateBytes - TrafficLog::BufferBytes - 300);
+}
+
+void tst_traffic::readerFallingBehindCostsLinesNotTime()
+{
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath(QStringLiteral("traffic.fifo"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    // A reader that reads nothing for now, behind the smallest pipe there is.
+    const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK);
+    QVERIFY(reader >= 0);
+    ::fcntl(reader, F_SETPIPE_SZ, 4096);
+    QByteArray text;
+    const auto drain = [&] {
+        char chunk[65536];
+        ssize_t got = 0;
+        while ((got = ::read(reader, chunk, sizeof chunk)) > 0)
+            text.append(chunk, got);
+    };
+
+    // A log that waited for its reader would wait here for good: the alarm ends the test.
+    ::alarm(60);
+    constexpr int Sent = 3000;
+    {
+        TrafficLog log(fifo);
+        QVERIFY(log.open());
+        for (int k = 0; k < Sent; ++k)
+            log.sent(1, 2, QByteArray(100, '\x5A'));
+        // The reader catches up with what the log kept; then a line is taken again.
+        for (int pass = 0; pass < 100; ++pass) {
+            log.flush();
+            drain();
+        }
+        log.sent(2, 3, QByteArray(8, '\x11'));
+    }
+    drain();
+    ::alarm(0);
+    ::close(reader);
+
+    // Every line whole, and the lines dropped counted in one line, where they were.
+    const QStringList lines = QString::fromUtf8(text).split(u'\n', Qt::SkipEmptyParts);
+    const QStringList kept = lines.filter(QRegularExpression(
+        QStringLiteral("^\\S+ \\S+ B TX 0x5A5A( 5A){64} \\.\\.\\. \\(100 bytes\\) \\| slot 2$")));
+    QVERIFY(!kept.isEmpty());
+    QCOMPARE(lines.size(), kept.size() + 2);
+    const QRegularExpressionMatch dropped =
+        QRegularExpression(QStringLiteral("^\\S+ \\S+ - -- (\\d+) lines dropped: the log's reader "
+                                          "fell behind$"))
+            .match(lines.at(lines.size() - 2));
+    QVERIFY2(dropped.hasMatch(), qPrintable(lines.at(lines.size() - 2)));
+    QCOMPARE(kept.size() + dropped.captured(1).toInt(), Sent);
+    QVERIFY2(
+        lines.constLast().endsWith(QLatin1String(" C TX 0x1111 11 11 11 11 11 11 11 11 | slot 3")),
+        qPrintable(lines.constLast()));
 }
 
 void tst_traffic::unwritableLogLeavesPollingRunning_data()
@@ -197,6 +317,9 @@ void tst_traffic::unwritableLogLeavesPollingRunning_data()
     if (QFile::exists(QStringLiteral("/dev/full")))
         QTest::newRow("every write fails")
             << QStringLiteral("/dev/full") << QStringLiteral("cannot write");
+    // Opening it would wait for a reader that never comes.
+    QTest::newRow("FIFO without a reader")
+        << QStringLiteral("%1/traffic.fifo") << QStringLiteral("cannot open: nothing reads");
 }
 
 void tst_traffic::unwritableLogLeavesPollingRunning()
@@ -211,6 +334,8 @@ void tst_traffic::unwritableLogLeavesPollingRunning()
                "[set]\r\nScon0=False\r\ntxtIP0=127.0.0.1\r\ntxtIP1=127.0.0.1\r\n"
                "txtIP2=127.0.0.1\r\nstrreg0=1\r\nlegreg0=1\r\nLstIP0=0\r\nport0=" +
                    QByteArray::number(device.port()) + "\r\n");
+    if (logPath.endsWith(QLatin1String(".fifo")))
+        QCOMPARE(::mkfifo(QFile::encodeName(logPath.arg(dir.path())).constData(), 0600), 0);
     QProcess process;
     QVERIFY(
         startProgram(process, dir.path(), {QStringLiteral("--traffic"), logPath.arg(dir.path())}));

@@ -1,9 +1,9 @@
 #include "app/commandline.h"
 
 #include <QCommandLineParser>
-#include <QCoreApplication>
-#include <QFileInfo>
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 #ifndef QUORVEL_VERSION
 #error "QUORVEL_VERSION comes from the build"
@@ -14,6 +14,58 @@ namespace
 
 // Status of a command line that cannot be run, as usage errors conventionally end.
 constexpr int UsageStatus = 2;
+
+// The options QApplication takes out of the arguments itself, so that a mistake can be
+// told before Qt starts (and before it needs a display). Those taking a value, then flags.
+const char *const QtValueOptions[] = {"platform",
+                                      "platformpluginpath",
+                                      "platformtheme",
+                                      "plugin",
+                                      "qwindowgeometry",
+                                      "geometry",
+                                      "qwindowtitle",
+                                      "title",
+                                      "qwindowicon",
+                                      "icon",
+                                      "session",
+                                      "display",
+                                      "name",
+                                      "style",
+                                      "stylesheet",
+                                      "visual",
+                                      "im",
+                                      "inputstyle"};
+const char *const QtFlagOptions[] = {"reverse", "testability", "widgetcount",
+                                     "nograb",  "dograb",      "sync"};
+
+// The arguments without Qt's own options; "--platform" counts as "-platform", as for Qt.
+QStringList withoutQtOptions(const QStringList &arguments)
+{
+    QStringList kept = arguments.mid(0, 1);
+    for (qsizetype k = 1; k < arguments.size(); ++k) {
+        const QString &argument = arguments.at(k);
+        if (argument == QLatin1String("--")) {
+            kept += arguments.mid(k);
+            break;
+        }
+        QString name = argument.startsWith(QLatin1String("--")) ? argument.mid(2)
+                       : argument.startsWith(u'-')              ? argument.mid(1)
+                                                                : QString();
+        const bool valueOption =
+            std::any_of(std::begin(QtValueOptions), std::end(QtValueOptions),
+                        [&](const char *o) { return name == QLatin1String(o); });
+        const bool attached = name.startsWith(QLatin1String("qmljsdebugger=")) ||
+                              name.startsWith(QLatin1String("style=")) ||
+                              name.startsWith(QLatin1String("stylesheet="));
+        const bool flag = std::any_of(std::begin(QtFlagOptions), std::end(QtFlagOptions),
+                                      [&](const char *o) { return name == QLatin1String(o); });
+        if (valueOption)
+            ++k; // its value goes with it
+        else if (!attached && !flag)
+            kept += argument;
+    }
+    return kept;
+}
 
 } // namespace
 
@@ -51,10 +103,10 @@ CommandLine parseCommandLine(const QStringList &arguments)
     parser.addOption(dirOption);
 
     QString usage = parser.helpText();
-    // Before the application object exists, Qt cannot know the program's name.
-    if (!QCoreApplication::instance())
-        usage.replace(QStringLiteral("<executable_name>"),
-                      QFileInfo(arguments.value(0)).fileName());
+    // The program's name, however it was started ("./quorvel", a full path, before Qt knows it).
+    const qsizetype nameEnd = usage.indexOf(QLatin1String(" [options]"));
+    if (usage.startsWith(QLatin1String("Usage: ")) && nameEnd > 0)
+        usage.replace(0, nameEnd, QStringLiteral("Usage: quorvel"));
 
     CommandLine command;
     const auto usageError = [&](const QString &message) {
@@ -98,9 +150,9 @@ std::optional<CommandLine> answerBeforeStart(int argc, char *argv[])
     QStringList arguments;
     for (int k = 0; k < argc; ++k)
         arguments << QString::fromLocal8Bit(argv[k]);
-    CommandLine command = parseCommandLine(arguments);
-    // Anything else waits for Qt, which takes its own options (-platform, ...) first.
-    if (command.exitCode != 0) return std::nullopt;
+    CommandLine command = parseCommandLine(withoutQtOptions(arguments));
+    // A command line that runs waits for Qt, which reads its own options first.
+    if (!command.exitCode) return std::nullopt;
     return command;
 }
 

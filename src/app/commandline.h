@@ -19,8 +19,8 @@ struct CommandLine {
 // Reads the arguments left after Qt took its own (-platform, -style, ...).
 CommandLine parseCommandLine(const QStringList &arguments);
 
-// Help and version, answered from the raw arguments before Qt starts, so that they need no
-// display. Empty when the program has to start Qt first.
+// Help, version and every mistake, answered from the raw arguments (Qt's own options set
+// aside) before Qt starts, so that they need no display. Empty when the program runs.
 std::optional<CommandLine> answerBeforeStart(int argc, char *argv[]);
 
 // Prints what the command line produced and returns its exit status.

@@ -2,7 +2,10 @@
 
 #include "app/gridlabels.h"
 #include "app/ui.h"
+#include "files/wholefile.h"
 #include "modbus/frames.h"
+#include "settings/module1.h"
+#include "snapshot/snapshot.h"
 
 #include <QHeaderView>
 #include <QLineEdit>
@@ -35,6 +38,9 @@ void OptionIP::Form_Load()
     for (int r = 0; r < tabel->rowCount(); ++r)
         tabel->setRowHeight(r, rowHeight);
 
+    // Saves killed half-way last time may have left their temporaries behind.
+    files::removeSaveLeftovers(Module1::setting_path(appDir()));
+    files::removeSaveLeftovers(appDir() + snapshot::fileCaption());
     loadSettings();
 
     for (int c = 1; c <= LastWideColumn && c < tabel->columnCount(); ++c)

@@ -29,6 +29,10 @@ QString systemReason(int errorNumber);
 // Symbolic links are followed.
 std::optional<Failure> replaceFile(const QString &path, const QByteArray &bytes);
 
+// Removes what saves of `path` that were killed half-way left beside it: Qt's temporary
+// names, `path` followed by a dot and six letters of both cases.
+void removeSaveLeftovers(const QString &path);
+
 // Prints describe() as a warning, which goes to standard error.
 void report(const QString &path, const Failure &failure);
 

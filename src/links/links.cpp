@@ -79,6 +79,15 @@ std::optional<int> portNumber(const QString &text)
     return *port;
 }
 
+// The sequence's reset of a link that is not connected: DisConect's steps, logged as its own.
+void resetLink(OptionIP &w, int index)
+{
+    Winsock *socket = w.Winsock1[size_t(index)];
+    socket->setCloseEvent(QStringLiteral("closed by the connection sequence"));
+    w.cmdDisconnect_Click(index);
+    socket->setCloseEvent(QString());
+}
+
 } // namespace
 
 void OptionIP::cmdConnect_Click(int index)
@@ -164,13 +173,13 @@ void OptionIP::tloading_Timer()
 
     switch (loadTick) {
     case 50:
-        if (notConnected(*this, 0)) cmdDisconnect_Click(0);
+        if (notConnected(*this, 0)) resetLink(*this, 0);
         break;
     case 100:
-        if (notConnected(*this, 1)) cmdDisconnect_Click(1);
+        if (notConnected(*this, 1)) resetLink(*this, 1);
         break;
     case 150:
-        if (notConnected(*this, 2)) cmdDisconnect_Click(2);
+        if (notConnected(*this, 2)) resetLink(*this, 2);
         break;
     case 300:
         if (closedAndMarked(*this, 0)) cmdConnect_Click(0);

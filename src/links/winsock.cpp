@@ -73,7 +73,8 @@ bool Winsock::connectToRemote()
 void Winsock::close()
 {
     if (m_log && state() != Closed)
-        m_log->connectionEvent(m_index, QStringLiteral("closed by request"));
+        m_log->connectionEvent(m_index, m_closeEvent.isEmpty() ? QStringLiteral("closed by request")
+                                                               : m_closeEvent);
     m_wasConnected = false;
     // abort() closes at once (the peer still gets an orderly FIN) and never leaves the
     // socket lingering in its closing state.
@@ -88,7 +89,6 @@ bool Winsock::sendData(const QByteArray &bytes)
     if (m_socket->write(bytes) != bytes.size()) return false;
     // Out now, not on the event loop's next pass.
     m_socket->flush();
-    if (m_log) m_log->sent(m_index, bytes);
     return true;
 }
 

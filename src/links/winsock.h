@@ -27,8 +27,10 @@ public:
     explicit Winsock(int index, QObject *parent = nullptr);
 
     int index() const { return m_index; }
-    // Connection events and sent frames go to this log; none when it is null.
+    // Connection events go to this log; none when it is null.
     void setTrafficLog(TrafficLog *log) { m_log = log; }
+    // What the log says when close() ends a connection; empty for "closed by request".
+    void setCloseEvent(const QString &text) { m_closeEvent = text; }
 
     int state() const;
     // The system's descriptor of the connection, -1 when there is none.
@@ -89,4 +91,5 @@ private:
     // The connection came up since the last connect, so an error now means it was lost.
     bool m_wasConnected = false;
     TrafficLog *m_log = nullptr;
+    QString m_closeEvent;
 };

@@ -125,6 +125,7 @@ void OptionIP::cmdRead_Click()
         requestSent = true;
         const QByteArray bytes(reinterpret_cast<const char *>(txFrame.data()), int(txFrame.size()));
         awaitingReply = link->sendData(bytes);
+        if (awaitingReply && m_traffic) m_traffic->sent(devIdx, slotIdx, bytes);
         status->setText(status->text() == TransmitCaption ? TransmitAgainCaption : TransmitCaption);
         if (awaitingReply) {
             awaitedTransaction = quint16((txFrame[0] << 8) | txFrame[1]);
@@ -140,6 +141,7 @@ void OptionIP::cmdRead_Click()
     }
 
     if (status) status->setText(NotConnectedCaption);
+    if (m_traffic) m_traffic->slotSkipped(devIdx, slotIdx);
 
     const bool notConnected = !link || link->state() != Winsock::Connected;
     const bool oughtToBeConnected = link && linkMarks.oughtToConnect(devIdx);

@@ -3,6 +3,15 @@
 #include "modbus/outstanding.h"
 
 #include <QtGlobal>
+#include <cerrno>
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 TrafficLog::TrafficLog(const QString &path, QObject *parent) : QObject(parent), m_path(path)
 {
@@ -21,13 +30,70 @@ bool TrafficLog::open()
 {
     if (m_failed) return false;
     if (m_file.isOpen()) return true;
-    m_file.setFileName(m_path);
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        fail(QStringLiteral("cannot open"), m_file.errorString());
+    if (const std::optional<QString> reason = openFile()) {
+        fail(QStringLiteral("cannot open"), *reason);
         return false;
     }
-    m_size = m_file.size();
     return true;
+}
+
+std::optional<QString> TrafficLog::openFile()
+{
+    m_file.setFileName(m_path);
+#ifdef Q_OS_UNIX
+    // Non-blocking: a FIFO without a reader then fails at once instead of waiting for one.
+    const int fd = ::open(QFile::encodeName(m_path).constData(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        if (errno == ENXIO) return QStringLiteral("nothing reads this FIFO");
+        return QString::fromLocal8Bit(std::strerror(errno));
+    }
+    struct stat info = {};
+    m_regular = ::fstat(fd, &info) != 0 || S_ISREG(info.st_mode);
+    m_size = m_regular ? qint64(info.st_size) : 0;
+    // A reader that goes away must not end the program: the write then only fails.
+    if (!m_regular) ::signal(SIGPIPE, SIG_IGN);
+    // O_APPEND does the appending; Qt would seek to the end, which a FIFO refuses.
+    if (!m_file.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered,
+                     QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return m_file.errorString();
+    }
+#else
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+        return m_file.errorString();
+    m_size = m_file.size();
+#endif
+    return std::nullopt;
+}
+
+std::optional<qint64> TrafficLog::writeSome(const QByteArray &bytes)
+{
+#ifdef Q_OS_UNIX
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const ssize_t written =
+            ::write(m_file.handle(), bytes.constData() + done, size_t(bytes.size() - done));
+        if (written > 0) {
+            done += written;
+            continue;
+        }
+        if (written < 0 && errno == EINTR) continue;
+        // The reader is behind, or gone for now: the rest waits.
+        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EPIPE)) break;
+        fail(QStringLiteral("cannot write"),
+             QString::fromLocal8Bit(std::strerror(written < 0 ? errno : EIO)));
+        return std::nullopt;
+    }
+    return done;
+#else
+    const qint64 written = m_file.write(bytes);
+    if (written != bytes.size()) {
+        fail(QStringLiteral("cannot write"), m_file.errorString());
+        return std::nullopt;
+    }
+    return written;
+#endif
 }
 
 void TrafficLog::connectionEvent(int link, const QString &text)
@@ -36,11 +102,22 @@ void TrafficLog::connectionEvent(int link, const QString &text)
     append(traffic::line(QDateTime::currentDateTime(), link, traffic::Direction::Event, text));
 }
 
-void TrafficLog::sent(int link, const QByteArray &frame)
+void TrafficLog::sent(int link, int slot, const QByteArray &frame)
 {
     if (!isWorking()) return;
-    append(traffic::line(QDateTime::currentDateTime(), link, traffic::Direction::Sent,
-                         traffic::frameText(frame)));
+    QString text = traffic::frameText(frame) + QStringLiteral(" | slot %1").arg(slot);
+    if (m_skippedOn.remove(slot)) text += QStringLiteral(", read again");
+    append(traffic::line(QDateTime::currentDateTime(), link, traffic::Direction::Sent, text));
+}
+
+void TrafficLog::slotSkipped(int link, int slot)
+{
+    if (!isWorking()) return;
+    const auto skipped = m_skippedOn.constFind(slot);
+    if (skipped != m_skippedOn.cend() && *skipped == link) return;
+    m_skippedOn.insert(slot, link);
+    append(traffic::line(QDateTime::currentDateTime(), link, traffic::Direction::Event,
+                         QStringLiteral("slot %1 skipped: not connected").arg(slot)));
 }
 
 void TrafficLog::received(int link, const QByteArray &frame, const QString &verdict)
@@ -52,11 +129,26 @@ void TrafficLog::received(int link, const QByteArray &frame, const QString &verd
 
 void TrafficLog::append(const QByteArray &line)
 {
-    m_buffer += line;
-    if (m_buffer.size() >= BufferBytes)
+    // Once lines are dropped, they are until the file has taken everything before them, so
+    // the gap is one and its line stands where it is.
+    if (m_dropped > 0 && !m_buffer.isEmpty()) {
+        ++m_dropped;
+        return;
+    }
+    if (m_dropped > 0) {
+        m_buffer += traffic::droppedLine(QDateTime::currentDateTime(), m_dropped);
+        m_dropped = 0;
+    }
+    if (m_buffer.size() + line.size() > BufferBytes) {
         flush();
-    else if (!m_flushTimer.isActive())
-        m_flushTimer.start();
+        if (!isWorking()) return;
+        if (m_buffer.size() + line.size() > BufferBytes) {
+            ++m_dropped;
+            return;
+        }
+    }
+    m_buffer += line;
+    if (!m_flushTimer.isActive()) m_flushTimer.start();
 }
 
 void TrafficLog::flush()
@@ -67,13 +159,13 @@ void TrafficLog::flush()
         return;
     }
     // The file never grows past the limit: a write that would take it there starts a new one.
-    if (m_size > 0 && m_size + m_buffer.size() > RotateBytes && !rotate()) return;
-    if (m_file.write(m_buffer) != m_buffer.size() || !m_file.flush()) {
-        fail(QStringLiteral("cannot write"), m_file.errorString());
-        return;
-    }
-    m_size += m_buffer.size();
-    m_buffer.clear();
+    if (m_regular && m_size > 0 && m_size + m_buffer.size() > RotateBytes && !rotate()) return;
+    const std::optional<qint64> written = writeSome(m_buffer);
+    if (!written) return;
+    m_size += *written;
+    m_buffer.remove(0, *written);
+    // What the reader did not take yet is tried again a second later.
+    if (!m_buffer.isEmpty()) m_flushTimer.start();
 }
 
 bool TrafficLog::rotate()
@@ -87,8 +179,8 @@ bool TrafficLog::rotate()
         return false;
     }
     m_size = 0;
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        fail(QStringLiteral("cannot start a new file"), m_file.errorString());
+    if (const std::optional<QString> reason = openFile()) {
+        fail(QStringLiteral("cannot start a new file"), *reason);
         return false;
     }
     return true;
@@ -152,6 +244,13 @@ QByteArray line(const QDateTime &time, int link, Direction direction, const QStr
     result += text;
     result += u'\n';
     return result.toUtf8();
+}
+
+QByteArray droppedLine(const QDateTime &time, qint64 count)
+{
+    return (time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")) +
+            QStringLiteral(" - -- %1 lines dropped: the log's reader fell behind\n").arg(count))
+        .toUtf8();
 }
 
 QString exceptionName(quint8 code)

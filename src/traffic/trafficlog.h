@@ -3,14 +3,19 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QFile>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <optional>
 
 // The traffic log: one line per frame sent or received and per connection event, appended to
-// a file the operator names. Lines are buffered and written at least once a second; the file
-// is rotated to FILE.1 at 10 MB. A log that cannot be written is reported once on standard
-// error and from then on every call does nothing.
+// a file the operator names. Lines are buffered and written at least once a second; a regular
+// file is rotated to FILE.1 at 10 MB. Nothing here ever waits for the file: it is opened and
+// written without blocking, so a FIFO without a reader, or one whose reader stopped, never
+// holds up the window. While the file takes nothing, lines are dropped and counted, and one
+// line says how many once it takes lines again. A log that cannot be opened or written is
+// reported once on standard error and from then on every call does nothing.
 class TrafficLog : public QObject
 {
     Q_OBJECT
@@ -21,37 +26,52 @@ public:
     ~TrafficLog() override;
 
     QString path() const { return m_path; }
-    // Opens the file for appending; false (and reported) when it cannot be written.
+    // Opens the file for appending; false (and reported) when it cannot be opened at once.
     bool open();
     // Open, and nothing has failed since.
     bool isWorking() const { return m_file.isOpen() && !m_failed; }
 
     // A connection event of a link: "connecting to host:port", "connected", ...
     void connectionEvent(int link, const QString &text);
-    // A frame that went out on a link.
-    void sent(int link, const QByteArray &frame);
+    // A frame that went out on a link, reading a slot; also says when that slot had been
+    // skipped until then.
+    void sent(int link, int slot, const QByteArray &frame);
+    // A slot not read because its link is not connected: one line when that starts, not one
+    // for every skip.
+    void slotSkipped(int link, int slot);
     // A frame (or bytes dropped as one) taken from a link, with what was made of it.
     void received(int link, const QByteArray &frame, const QString &verdict);
 
-    // Writes the buffered lines now.
+    // Writes the buffered lines now, as far as the file takes them.
     void flush();
 
     static constexpr qint64 RotateBytes = 10 * 1024 * 1024;
     static constexpr int FlushIntervalMs = 1000;
-    // A burst larger than this is written at once rather than waiting for the timer.
+    // A burst larger than this is written at once rather than waiting for the timer; lines
+    // that do not fit while the file takes nothing are dropped.
     static constexpr int BufferBytes = 64 * 1024;
 
 private:
     void append(const QByteArray &line);
+    // Opens m_path into m_file without waiting; the system's reason when it cannot.
+    std::optional<QString> openFile();
+    // Writes what the file takes now of `bytes`: how many, or nothing when it failed.
+    std::optional<qint64> writeSome(const QByteArray &bytes);
     bool rotate();
     void fail(const QString &what, const QString &reason);
 
     QString m_path;
     QFile m_file;
+    // A FIFO or device is neither measured nor rotated.
+    bool m_regular = true;
     qint64 m_size = 0;
     QByteArray m_buffer;
     QTimer m_flushTimer;
     bool m_failed = false;
+    // Lines dropped since the file last took everything.
+    qint64 m_dropped = 0;
+    // The link each skipped slot was last skipped on.
+    QHash<int, int> m_skippedOn;
 };
 
 namespace frames
@@ -72,6 +92,9 @@ QString transactionText(quint16 id);
 QString frameText(const QByteArray &frame);
 // One whole line with its end: local time with milliseconds, link letter, direction, text.
 QByteArray line(const QDateTime &time, int link, Direction direction, const QString &text);
+
+// The line that stands for `count` lines dropped while the log's reader was behind.
+QByteArray droppedLine(const QDateTime &time, qint64 count);
 
 // The standard name of a Modbus exception code, empty for a code without one.
 QString exceptionName(quint8 code);

@@ -4,6 +4,7 @@
 #include "simulator.h"
 
 #include <QCoreApplication>
+#include <QDataStream>
 #include <QEvent>
 #include <QHash>
 #include <QHostAddress>
@@ -17,6 +18,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <memory>
 #include <optional>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -117,43 +119,60 @@ private:
     QHash<const QTcpSocket *, QString> m_peers;
 };
 
-// The unit identifier of the last whole request among the bytes waiting, if any. Requests
-// are read from the first waiting byte on (clients send them whole); of requests for
-// different units that arrive together, only those for the last one are answered.
-std::optional<quint8> lastUnitIdentifier(const QByteArray &waiting)
+// Qt's server answers only the unit identifier it is set to, while a device reached directly
+// answers any; its request handling is reached through this.
+class AnyUnitServer : public QModbusTcpServer
 {
-    std::optional<quint8> unit;
-    qsizetype at = 0;
-    while (waiting.size() - at >= 8) {
-        const int length = (quint8(waiting[at + 4]) << 8) | quint8(waiting[at + 5]);
-        if (length < 2 || waiting.size() - at < 6 + length) break;
-        unit = quint8(waiting[at + 6]);
-        at += 6 + length;
+public:
+    QModbusResponse answer(const QModbusRequest &request) { return processRequest(request); }
+};
+
+// Answers every whole request among the bytes waiting, whatever its unit, and leaves the start
+// of one that is not whole yet. A length field too short for a request drops what is waiting.
+void answerWholeRequests(QByteArray &waiting, QTcpSocket *client, AnyUnitServer &server)
+{
+    while (waiting.size() >= 8) {
+        const int length = (quint8(waiting[4]) << 8) | quint8(waiting[5]);
+        if (length < 2) {
+            waiting.clear();
+            return;
+        }
+        if (waiting.size() < 6 + length) return;
+        const QByteArray adu = waiting.left(6 + length);
+        waiting.remove(0, 6 + length);
+
+        const QModbusRequest request(QModbusPdu::FunctionCode(quint8(adu[7])), adu.mid(8));
+        const QModbusResponse response = server.answer(request);
+        QByteArray reply;
+        QDataStream out(&reply, QIODevice::WriteOnly);
+        // The transaction and protocol identifiers and the unit come back as they were sent.
+        out.writeRawData(adu.constData(), 4);
+        out << quint16(response.size() + 1) << quint8(adu[6]) << response;
+        client->write(reply);
     }
-    return unit;
 }
 
 class AcceptAndLog : public QModbusTcpConnectionObserver
 {
 public:
-    AcceptAndLog(ClientLog &log, QModbusTcpServer &server) : m_log(log), m_server(server) {}
+    AcceptAndLog(ClientLog &log, AnyUnitServer &server) : m_log(log), m_server(server) {}
 
     bool acceptNewConnection(QTcpSocket *newClient) override
     {
         m_log.connected(newClient);
-        // Qt's server answers only its own unit identifier, while a device reached directly
-        // answers any. Connected before the server's own reader, this runs first on every
-        // arrival and makes the server's address that of the request it is about to read.
-        QObject::connect(newClient, &QTcpSocket::readyRead, &m_server, [this, newClient] {
-            if (const std::optional<quint8> unit = lastUnitIdentifier(newClient->peek(65536)))
-                m_server.setServerAddress(*unit);
+        // Connected before the server's own reader, this takes every request first, so that
+        // one packet holding requests for several units has each of them answered.
+        auto waiting = std::make_shared<QByteArray>();
+        QObject::connect(newClient, &QTcpSocket::readyRead, &m_server, [this, newClient, waiting] {
+            *waiting += newClient->readAll();
+            answerWholeRequests(*waiting, newClient, m_server);
         });
         return true;
     }
 
 private:
     ClientLog &m_log;
-    QModbusTcpServer &m_server;
+    AnyUnitServer &m_server;
 };
 
 } // namespace
@@ -177,7 +196,7 @@ int main(int argc, char *argv[])
     ClientLog clients;
     sim::RegisterBank bank;
 
-    QModbusTcpServer server;
+    AnyUnitServer server;
     QModbusDataUnitMap map;
     map.insert(QModbusDataUnit::HoldingRegisters,
                QModbusDataUnit(QModbusDataUnit::HoldingRegisters, 0, sim::RegisterCount));
