@@ -1,7 +1,10 @@
 #include "app/commandline.h"
 
+#include "publish/password.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <cstdio>
 
@@ -14,6 +17,53 @@ namespace
 
 // Status of a command line that cannot be run, as usage errors conventionally end.
 constexpr int UsageStatus = 2;
+
+// --mqtt and its companions; a mistake ends the program like any bad option.
+template<typename UsageError>
+void readMqttOptions(const QCommandLineParser &parser, const QCommandLineOption &mqttOption,
+                     const QCommandLineOption &passwordOption, const QCommandLineOption &caOption,
+                     CommandLine &command, const UsageError &usageError)
+{
+    if (!parser.isSet(mqttOption)) {
+        if (parser.isSet(passwordOption) || parser.isSet(caOption))
+            usageError(QStringLiteral("--mqtt-password-file and --mqtt-cafile need --mqtt."));
+        return;
+    }
+    const auto target = publish::parseMqttUrl(parser.value(mqttOption));
+    if (const QString *error = std::get_if<QString>(&target)) {
+        usageError(*error + u'.');
+        return;
+    }
+    command.mqtt = std::get<publish::MqttTarget>(target);
+
+    if (parser.isSet(passwordOption)) {
+        const auto password = publish::readPasswordFile(parser.value(passwordOption));
+        if (const QString *error = std::get_if<QString>(&password)) {
+            usageError(*error + u'.');
+            return;
+        }
+        command.mqttPassword = std::get<QByteArray>(password);
+    } else if (!qEnvironmentVariableIsEmpty(publish::PasswordVariable)) {
+        command.mqttPassword = qgetenv(publish::PasswordVariable);
+    }
+    if (command.mqttPassword && command.mqtt->user.isEmpty()) {
+        usageError(QStringLiteral("a broker password needs a user in the URL: "
+                                  "mqtt://USER@HOST."));
+        return;
+    }
+
+    if (parser.isSet(caOption)) {
+        command.mqttCaFile = parser.value(caOption);
+        if (!command.mqtt->tls) {
+            usageError(QStringLiteral("--mqtt-cafile is for an mqtts:// broker."));
+            return;
+        }
+        QFile file(command.mqttCaFile);
+        if (!file.open(QIODevice::ReadOnly))
+            usageError(QStringLiteral("--mqtt-cafile %1: %2")
+                           .arg(command.mqttCaFile, file.errorString()));
+    }
+}
 
 } // namespace
 
@@ -40,6 +90,22 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "<file> (rotated to <file>.1 at 10 MB)."),
         QStringLiteral("file"));
     parser.addOption(trafficOption);
+    const QCommandLineOption mqttOption(
+        QStringLiteral("mqtt"),
+        QStringLiteral("Publish the values to an MQTT broker: mqtt://[USER@]HOST[:PORT][/PREFIX] "
+                       "or mqtts://... for TLS (ports 1883 and 8883, prefix quorvel). The "
+                       "password comes from QUORVEL_MQTT_PASSWORD or --mqtt-password-file."),
+        QStringLiteral("url"));
+    const QCommandLineOption mqttPasswordOption(
+        QStringLiteral("mqtt-password-file"),
+        QStringLiteral("Read the broker password from the first line of <file>."),
+        QStringLiteral("file"));
+    const QCommandLineOption mqttCaOption(
+        QStringLiteral("mqtt-cafile"),
+        QStringLiteral("Check the mqtts:// broker's certificate against the CA certificates in "
+                       "<file> instead of the system's."),
+        QStringLiteral("file"));
+    parser.addOptions({mqttOption, mqttPasswordOption, mqttCaOption});
 
     QString usage = parser.helpText();
     // Before the application object exists, Qt cannot know the program's name.
@@ -77,6 +143,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
         if (command.trafficPath.isEmpty())
             usageError(QStringLiteral("--traffic needs a file name."));
     }
+    if (!command.exitCode) readMqttOptions(parser, mqttOption, mqttPasswordOption, mqttCaOption,
+                                           command, usageError);
     return command;
 }
 

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "publish/mqtturl.h"
+
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -12,6 +15,12 @@ struct CommandLine {
     QString error;  // for standard error
     // The traffic log's file; empty for none.
     QString trafficPath;
+    // The MQTT broker to publish to (--mqtt), none without it; its password, from
+    // QUORVEL_MQTT_PASSWORD or --mqtt-password-file; the CA file for mqtts:// (--mqtt-cafile),
+    // empty for the system's CAs.
+    std::optional<publish::MqttTarget> mqtt;
+    std::optional<QByteArray> mqttPassword;
+    QString mqttCaFile;
 };
 
 // Reads the arguments left after Qt took its own (-platform, -style, ...).

@@ -1,6 +1,9 @@
 #include "app/closesignals.h"
 #include "app/commandline.h"
 #include "app/optionip.h"
+#include "publish/mqttpublisher.h"
+#include "publish/password.h"
+#include "publish/windowfeed.h"
 #include "traffic/trafficlog.h"
 
 #include <QApplication>
@@ -10,12 +13,17 @@ int main(int argc, char *argv[])
     if (const std::optional<CommandLine> early = answerBeforeStart(argc, argv))
         return finishCommandLine(*early);
     QApplication app(argc, argv);
-    const CommandLine command = parseCommandLine(QCoreApplication::arguments());
+    CommandLine command = parseCommandLine(QCoreApplication::arguments());
+    // Read by now; kept out of what other users of the machine can list.
+    publish::scrubEnvironmentVariable(publish::PasswordVariable);
     if (command.exitCode) return finishCommandLine(command);
 
     TrafficLog traffic(command.trafficPath);
     OptionIP window(QCoreApplication::applicationDirPath());
     if (!command.trafficPath.isEmpty() && traffic.open()) window.setTrafficLog(&traffic);
+    bool mqttFailed = false;
+    const auto mqtt = publish::publishWindow(command, window, window.trafficLog(), &mqttFailed);
+    if (mqttFailed) return 2;
     window.Form_Load();
     closeOnTerminationSignals(&window);
     window.show();
