@@ -19,7 +19,7 @@ namespace
 constexpr int UsageStatus = 2;
 
 // --mqtt and its companions; a mistake ends the program like any bad option.
-template<typename UsageError>
+template <typename UsageError>
 void readMqttOptions(const QCommandLineParser &parser, const QCommandLineOption &mqttOption,
                      const QCommandLineOption &passwordOption, const QCommandLineOption &caOption,
                      CommandLine &command, const UsageError &usageError)
@@ -60,8 +60,8 @@ void readMqttOptions(const QCommandLineParser &parser, const QCommandLineOption 
         }
         QFile file(command.mqttCaFile);
         if (!file.open(QIODevice::ReadOnly))
-            usageError(QStringLiteral("--mqtt-cafile %1: %2")
-                           .arg(command.mqttCaFile, file.errorString()));
+            usageError(
+                QStringLiteral("--mqtt-cafile %1: %2").arg(command.mqttCaFile, file.errorString()));
     }
 }
 
@@ -143,8 +143,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
         if (command.trafficPath.isEmpty())
             usageError(QStringLiteral("--traffic needs a file name."));
     }
-    if (!command.exitCode) readMqttOptions(parser, mqttOption, mqttPasswordOption, mqttCaOption,
-                                           command, usageError);
+    if (!command.exitCode)
+        readMqttOptions(parser, mqttOption, mqttPasswordOption, mqttCaOption, command, usageError);
     return command;
 }
 

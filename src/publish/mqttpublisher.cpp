@@ -30,12 +30,18 @@ void initLibrary()
 QString refusalText(int code)
 {
     switch (code) {
-    case 1: return QStringLiteral("unacceptable protocol version");
-    case 2: return QStringLiteral("client identifier rejected");
-    case 3: return QStringLiteral("broker unavailable");
-    case 4: return QStringLiteral("bad user name or password");
-    case 5: return QStringLiteral("not authorised");
-    default: return QStringLiteral("refusal code %1").arg(code);
+    case 1:
+        return QStringLiteral("unacceptable protocol version");
+    case 2:
+        return QStringLiteral("client identifier rejected");
+    case 3:
+        return QStringLiteral("broker unavailable");
+    case 4:
+        return QStringLiteral("bad user name or password");
+    case 5:
+        return QStringLiteral("not authorised");
+    default:
+        return QStringLiteral("refusal code %1").arg(code);
     }
 }
 
@@ -62,8 +68,7 @@ MqttPublisher::~MqttPublisher()
 {
     if (m_thread.joinable()) {
         // A normal close says so; the Last Will is for a death.
-        if (m_connected)
-            publish(StatusTopic, Offline, 1, true);
+        if (m_connected) publish(StatusTopic, Offline, 1, true);
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_stop = true;
@@ -111,9 +116,9 @@ bool MqttPublisher::start()
     }
     if (rc == MOSQ_ERR_SUCCESS && target.tls) {
         const QByteArray caFile = m_options.caFile.toLocal8Bit();
-        rc = mosquitto_tls_set(m_mosq, caFile.isEmpty() ? nullptr : caFile.constData(),
-                               caFile.isEmpty() ? SystemCaPath : nullptr, nullptr, nullptr,
-                               nullptr);
+        rc =
+            mosquitto_tls_set(m_mosq, caFile.isEmpty() ? nullptr : caFile.constData(),
+                              caFile.isEmpty() ? SystemCaPath : nullptr, nullptr, nullptr, nullptr);
         // Certificate and host name are always checked; there is no way around that.
         if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_opts_set(m_mosq, 1, nullptr, nullptr);
         if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_insecure_set(m_mosq, false);
@@ -170,7 +175,10 @@ void MqttPublisher::run()
             }
         }
         if (m_stop) break;
-        reportDown(failureText(rc, savedErrno));
+        // Refused, TLS or the network: a new kind of fault is news, another attempt failing
+        // the same way is not.
+        const int kind = m_refusal ? 1 : rc == MOSQ_ERR_TLS ? 2 : 3;
+        reportDown(failureText(rc, savedErrno), kind);
 
         std::unique_lock<std::mutex> lock(m_mutex);
         m_wake.wait_for(lock, std::chrono::seconds(retrySeconds), [this] { return bool(m_stop); });
@@ -220,11 +228,16 @@ QString MqttPublisher::failureText(int rc, int savedErrno)
     case MOSQ_ERR_ERRNO:
         return savedErrno ? QString::fromLocal8Bit(std::strerror(savedErrno))
                           : QStringLiteral("network error");
-    case MOSQ_ERR_EAI: return QStringLiteral("host not found");
-    case MOSQ_ERR_CONN_LOST: return QStringLiteral("connection lost");
-    case MOSQ_ERR_KEEPALIVE: return QStringLiteral("no answer within the keep-alive time");
-    case MOSQ_ERR_CONN_REFUSED: return QStringLiteral("refused");
-    default: return QString::fromUtf8(mosquitto_strerror(rc)).toLower().remove(u'.');
+    case MOSQ_ERR_EAI:
+        return QStringLiteral("host not found");
+    case MOSQ_ERR_CONN_LOST:
+        return QStringLiteral("connection lost");
+    case MOSQ_ERR_KEEPALIVE:
+        return QStringLiteral("no answer within the keep-alive time");
+    case MOSQ_ERR_CONN_REFUSED:
+        return QStringLiteral("refused");
+    default:
+        return QString::fromUtf8(mosquitto_strerror(rc)).toLower().remove(u'.');
     }
 }
 
@@ -236,7 +249,7 @@ void MqttPublisher::reportUp()
                                   m_options.target.prefix);
     m_up = true;
     m_everUp = true;
-    m_lastReported.clear();
+    m_lastReportedKind = 0;
     QMetaObject::invokeMethod(
         this,
         [this, text] {
@@ -247,13 +260,12 @@ void MqttPublisher::reportUp()
         Qt::QueuedConnection);
 }
 
-void MqttPublisher::reportDown(const QString &reason)
+void MqttPublisher::reportDown(const QString &reason, int kind)
 {
     const bool wasUp = m_up;
     m_up = false;
-    // While the broker stays away, each new attempt failing alike says nothing new.
-    if (!wasUp && reason == m_lastReported) return;
-    m_lastReported = reason;
+    if (!wasUp && kind == m_lastReportedKind) return;
+    m_lastReportedKind = kind;
     const QString text =
         QStringLiteral("MQTT broker %1 %2: %3; values are dropped until it is back")
             .arg(m_options.target.address(),

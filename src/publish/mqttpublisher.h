@@ -70,7 +70,7 @@ private:
     void onLog(int level, const char *text);
     QString failureText(int rc, int savedErrno);
     void reportUp();
-    void reportDown(const QString &reason);
+    void reportDown(const QString &reason, int kind);
 
     Options m_options;
     mosquitto *m_mosq = nullptr;
@@ -87,7 +87,7 @@ private:
     int m_refusal = 0;
     bool m_up = false;
     bool m_everUp = false;
-    QString m_lastReported;
+    int m_lastReportedKind = 0;
     QString m_firstError;
 
     friend struct MqttCallbacks;

@@ -23,7 +23,8 @@ std::variant<MqttTarget, QString> parseMqttUrl(const QString &url)
     else if (scheme != QLatin1String("mqtt"))
         return QStringLiteral("--mqtt: the URL starts with mqtt:// or mqtts://, not %1://")
             .arg(parsed.scheme());
-    if (!parsed.password().isEmpty() || (url.contains(u'@') && url.section(u'@', 0, 0).count(u':') > 1))
+    if (!parsed.password().isEmpty() ||
+        (url.contains(u'@') && url.section(u'@', 0, 0).count(u':') > 1))
         return QStringLiteral("--mqtt: the password does not belong in the URL, where every "
                               "user of the machine can read it; give it in "
                               "QUORVEL_MQTT_PASSWORD or --mqtt-password-file");

@@ -60,8 +60,12 @@ void WindowFeed::publishCaptions(bool all)
     for (int link = 0; link < OptionIP::LinkCount; ++link) {
         const QLabel *label = m_window.lblStatus[size_t(link)];
         if (!label) continue;
-        const QString caption = label->text();
-        if (!all && caption == m_captions[size_t(link)]) continue;
+        QString caption = label->text();
+        // Shown for the moment a request is out, between every two replies: no state of the
+        // link, which keeps its last one. "Transmit.............." (the previous request went
+        // unanswered) is one.
+        if (caption == QLatin1String("Transmit")) caption = m_captions[size_t(link)];
+        if (caption.isEmpty() || (!all && caption == m_captions[size_t(link)])) continue;
         m_captions[size_t(link)] = caption;
         m_publisher.publish(QString(QChar(u'A' + link)) + QStringLiteral("/status"),
                             caption.toUtf8(), StatusQos, true);
