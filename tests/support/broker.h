@@ -1,15 +1,13 @@
 #pragma once
 
 #include <QByteArray>
-#include <QList>
 #include <QMap>
-#include <QPair>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 
 // A real mosquitto broker on 127.0.0.1, on a port the test chose, with a configuration file
-// the test writes. Stopped and started again on the same port, it keeps nothing (no
+// the test writes. Killed and started again on the same port, it keeps nothing (no
 // persistence), so anything retained after a restart was published again.
 class Broker
 {
@@ -17,20 +15,18 @@ public:
     // The broker's executable, empty when it is not installed.
     static QString program();
 
-    // Configuration and log live in dir.
-    explicit Broker(const QString &dir);
-    ~Broker();
-
-    // Lines added to the listener's configuration: password_file, certfile, ...
+    // Its configuration and log live in dir; settings are added to the listener's lines
+    // (password_file, certfile, ...).
+    explicit Broker(const QString &dir) : m_dir(dir) {}
+    ~Broker() { kill(); }
     QStringList settings;
 
     // Starts it (on a free port the first time, on the same port after) and waits until it
-    // listens. False when it does not within a few seconds.
+    // listens; false when it does not within seconds.
     bool start();
     // Ends it at once, as a crash or a power cut would.
     void kill();
     quint16 port() const { return m_port; }
-    QByteArray log() const;
 
 private:
     QString m_dir;
@@ -38,25 +34,11 @@ private:
     quint16 m_port = 0;
 };
 
-// A subscriber that runs along (mosquitto_sub -v) and collects every message it receives.
-class Subscriber
-{
-public:
-    ~Subscriber();
-    // clientArguments: -u, -P, --cafile, ... Waits until it is subscribed (its first retained
-    // message, or a second); false when mosquitto_sub does not start.
-    bool start(quint16 port, const QString &filter, const QStringList &clientArguments = {});
-    // Everything received so far as (topic, payload).
-    QList<QPair<QString, QByteArray>> messages();
-    // The last payload received on topic, empty when none.
-    QByteArray last(const QString &topic);
-
-private:
-    QProcess m_process;
-    QByteArray m_pending;
-    QList<QPair<QString, QByteArray>> m_messages;
-};
-
-// What a subscriber that comes late finds retained under filter, topic to payload.
+// Runs mosquitto_sub -v on filter with `arguments` (-W 2 --retained-only for what a late
+// subscriber finds, -C 1 for the next message, -u/-P, --cafile, ...) until it ends, keeping
+// the test's event loop running, and returns what it received, topic to last payload.
+QMap<QString, QByteArray> subscribe(quint16 port, const QString &filter,
+                                    const QStringList &arguments);
+// What a subscriber that comes late finds retained.
 QMap<QString, QByteArray> retainedMessages(quint16 port, const QString &filter,
-                                           const QStringList &clientArguments = {});
+                                           const QStringList &arguments = {});
