@@ -235,8 +235,7 @@ void tst_mqtt::survivesABrokerRestart()
     // Broker gone: said once, and polling and data.txt go on, cycle after cycle.
     broker.kill();
     QByteArray err;
-    QTRY_VERIFY_WITH_TIMEOUT(
-        (err += process.readAllStandardError()).contains(" lost: connection lost"), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT((err += process.readAllStandardError()).contains(" lost: "), 20000);
     for (const quint16 value : {101, 102, 103}) {
         device.setRegister(0, value);
         QTRY_COMPARE_WITH_TIMEOUT(snapshotField(dir.path(), 1), QString::number(value), 20000);

@@ -45,6 +45,11 @@ QString refusalText(int code)
     }
 }
 
+bool isTlsFailure(int rc)
+{
+    return rc == MOSQ_ERR_TLS || rc == MOSQ_ERR_TLS_HANDSHAKE;
+}
+
 } // namespace
 
 // libmosquitto calls plain functions; these hand the calls on to the publisher.
@@ -98,7 +103,6 @@ bool MqttPublisher::start()
     // Only the network thread touches the socket; publish() just queues for it.
     mosquitto_threaded_set(m_mosq, true);
     mosquitto_connect_callback_set(m_mosq, &MqttCallbacks::connect);
-    mosquitto_log_callback_set(m_mosq, &MqttCallbacks::log);
 
     const QByteArray will = topic(StatusTopic).toUtf8();
     int rc = mosquitto_will_set(m_mosq, will.constData(), int(Offline.size()), Offline.constData(),
@@ -155,13 +159,18 @@ void MqttPublisher::run()
             std::lock_guard<std::mutex> lock(m_mutex);
             m_firstError.clear();
         }
+        // The library's log says why TLS failed; it is read only until the broker takes us,
+        // since with a reader set the library words a line for every message sent.
+        mosquitto_log_callback_set(m_mosq, &MqttCallbacks::log);
         int rc = mosquitto_connect_async(m_mosq, host.constData(), port, KeepAliveSeconds);
         int savedErrno = errno;
         if (rc == MOSQ_ERR_SUCCESS) {
             using Clock = std::chrono::steady_clock;
             std::optional<Clock::time_point> closeBy;
             for (;;) {
-                // After a stop, the queued "offline" and DISCONNECT still go out, briefly.
+                // After a stop, the queued "offline" and DISCONNECT still go out, briefly; a
+                // connection not yet taken has nothing to say.
+                if (m_stop && !m_up) break;
                 if (m_stop && !closeBy)
                     closeBy = Clock::now() + std::chrono::milliseconds(CloseWaitMs);
                 if (closeBy && Clock::now() > *closeBy) break;
@@ -177,7 +186,7 @@ void MqttPublisher::run()
         if (m_stop) break;
         // Refused, TLS or the network: a new kind of fault is news, another attempt failing
         // the same way is not.
-        const int kind = m_refusal ? 1 : rc == MOSQ_ERR_TLS ? 2 : 3;
+        const int kind = m_refusal ? 1 : isTlsFailure(rc) ? 2 : 3;
         reportDown(failureText(rc, savedErrno), kind);
 
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -192,6 +201,7 @@ void MqttPublisher::onConnect(int code)
         m_refusal = code;
         return;
     }
+    mosquitto_log_callback_set(m_mosq, nullptr);
     // Consumers learn first that Quorvel is there; the retained state follows from the
     // caller's thread.
     const QByteArray name = topic(StatusTopic).toUtf8();
@@ -217,7 +227,7 @@ QString MqttPublisher::failureText(int rc, int savedErrno)
         std::lock_guard<std::mutex> lock(m_mutex);
         logged = m_firstError;
     }
-    if (rc == MOSQ_ERR_TLS) {
+    if (isTlsFailure(rc)) {
         // "OpenSSL Error[0]: error:0A000086:SSL routines::certificate verify failed"
         if (logged.startsWith(QLatin1String("OpenSSL Error")))
             logged = logged.section(u':', -1).trimmed();

@@ -1,8 +1,11 @@
 #include "publish/payloads.h"
 
+#include <QHash>
 #include <QLocale>
 #include <QRegularExpression>
 #include <QTimeZone>
+
+#include <algorithm>
 
 namespace publish
 {
@@ -31,7 +34,11 @@ QByteArray jsonNumber(const snapshot::ShownValue &value)
     static const QRegularExpression json(
         QStringLiteral("^-?(0|[1-9][0-9]*)(\\.[0-9]+)?([eE][+-]?[0-9]+)?$"));
     const QString text = value.text.trimmed();
-    if (json.match(text).hasMatch()) return text.toLatin1();
+    // The usual case, a register in decimal, without the expression.
+    const bool digits =
+        !text.isEmpty() && (text.size() == 1 || text[0] != u'0') &&
+        std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+    if (digits || json.match(text).hasMatch()) return text.toLatin1();
     // A value shown with the locale's decimal separator.
     bool ok = false;
     const double number = QLocale().toDouble(text, &ok);
@@ -64,15 +71,17 @@ QByteArray valuesJson(const QDateTime &time, const std::vector<snapshot::ShownVa
 {
     std::vector<std::pair<QString, QByteArray>> entries;
     entries.reserve(values.size());
+    QHash<QString, size_t> index;
     for (const snapshot::ShownValue &value : values) {
         const QString name = value.name();
-        auto same = std::find_if(entries.begin(), entries.end(),
-                                 [&](const auto &entry) { return entry.first == name; });
         const QByteArray number = jsonNumber(value);
-        if (same == entries.end())
+        const auto same = index.constFind(name);
+        if (same == index.cend()) {
+            index.insert(name, entries.size());
             entries.emplace_back(name, number);
-        else if (same->second == "null")
-            same->second = number;
+        } else if (entries[*same].second == "null") {
+            entries[*same].second = number;
+        }
     }
     QByteArray out = "{\"time\":" + jsonString(isoTime(time)) + ",\"values\":{";
     for (size_t k = 0; k < entries.size(); ++k) {

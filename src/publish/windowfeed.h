@@ -24,8 +24,9 @@ public:
     // Lives as long as the publisher; the window and the log must outlive it.
     WindowFeed(OptionIP &window, MqttPublisher &publisher, TrafficLog *traffic);
 
-    // How often the link captions, which signal no change, are compared.
-    static constexpr int CaptionCheckMs = 250;
+    // The link captions signal no change: they are compared on every read and every cycle,
+    // and this often besides, for the changes between (connecting, closing, polling stopped).
+    static constexpr int CaptionCheckMs = 1000;
 
 private:
     void publishSlot(int slot);
