@@ -47,8 +47,11 @@ void readMqttOptions(const QCommandLineParser &parser, const QCommandLineOption 
         command.mqttPassword = qgetenv(publish::PasswordVariable);
     }
     if (command.mqttPassword && command.mqtt->user.isEmpty()) {
-        usageError(QStringLiteral("a broker password needs a user in the URL: "
-                                  "mqtt://USER@HOST."));
+        usageError(QStringLiteral("%1 gives a password, but the --mqtt URL names no user "
+                                  "(mqtt://USER@HOST).")
+                       .arg(parser.isSet(passwordOption)
+                                ? QStringLiteral("--mqtt-password-file")
+                                : QString::fromLatin1(publish::PasswordVariable)));
         return;
     }
 
