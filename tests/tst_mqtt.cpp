@@ -215,7 +215,7 @@ void tst_mqtt::publishesWhatTheGridShowsAndDiesOffline()
     QVERIFY2(
         err.contains("MQTT broker 127.0.0.1:" + QByteArray::number(broker.port()) + " connected"),
         err.constData());
-    QVERIFY2(log.contains(" MQTT -- MQTT broker 127.0.0.1"), log.left(2000).constData());
+    QVERIFY2(log.contains(" MQTT -- broker 127.0.0.1"), log.left(2000).constData());
     QVERIFY(!err.contains(Password) && !log.contains(Password));
 }
 

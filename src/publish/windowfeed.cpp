@@ -83,7 +83,10 @@ void WindowFeed::report(const QString &text)
 {
     std::fprintf(stderr, "quorvel: %s\n", text.toLocal8Bit().constData());
     std::fflush(stderr);
-    if (m_traffic) m_traffic->brokerEvent(text);
+    // The log's line already says MQTT.
+    if (m_traffic)
+        m_traffic->brokerEvent(
+            text.startsWith(QLatin1String("MQTT broker")) ? text.mid(int(qstrlen("MQTT "))) : text);
 }
 
 } // namespace publish
