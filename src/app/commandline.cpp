@@ -1,6 +1,9 @@
 #include "app/commandline.h"
 
+#include "publish/password.h"
+
 #include <QCommandLineParser>
+#include <QFile>
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
@@ -67,6 +70,56 @@ QStringList withoutQtOptions(const QStringList &arguments)
     return kept;
 }
 
+// --mqtt and its companions; a mistake ends the program like any bad option.
+template <typename UsageError>
+void readMqttOptions(const QCommandLineParser &parser, const QCommandLineOption &mqttOption,
+                     const QCommandLineOption &passwordOption, const QCommandLineOption &caOption,
+                     CommandLine &command, const UsageError &usageError)
+{
+    if (!parser.isSet(mqttOption)) {
+        if (parser.isSet(passwordOption) || parser.isSet(caOption))
+            usageError(QStringLiteral("--mqtt-password-file and --mqtt-cafile need --mqtt."));
+        return;
+    }
+    const auto target = publish::parseMqttUrl(parser.value(mqttOption));
+    if (const QString *error = std::get_if<QString>(&target)) {
+        usageError(*error + u'.');
+        return;
+    }
+    command.mqtt = std::get<publish::MqttTarget>(target);
+
+    if (parser.isSet(passwordOption)) {
+        const auto password = publish::readPasswordFile(parser.value(passwordOption));
+        if (const QString *error = std::get_if<QString>(&password)) {
+            usageError(*error + u'.');
+            return;
+        }
+        command.mqttPassword = std::get<QByteArray>(password);
+    } else if (!qEnvironmentVariableIsEmpty(publish::PasswordVariable)) {
+        command.mqttPassword = qgetenv(publish::PasswordVariable);
+    }
+    if (command.mqttPassword && command.mqtt->user.isEmpty()) {
+        usageError(QStringLiteral("%1 gives a password, but the --mqtt URL names no user "
+                                  "(mqtt://USER@HOST).")
+                       .arg(parser.isSet(passwordOption)
+                                ? QStringLiteral("--mqtt-password-file")
+                                : QString::fromLatin1(publish::PasswordVariable)));
+        return;
+    }
+
+    if (parser.isSet(caOption)) {
+        command.mqttCaFile = parser.value(caOption);
+        if (!command.mqtt->tls) {
+            usageError(QStringLiteral("--mqtt-cafile is for an mqtts:// broker."));
+            return;
+        }
+        QFile file(command.mqttCaFile);
+        if (!file.open(QIODevice::ReadOnly))
+            usageError(
+                QStringLiteral("--mqtt-cafile %1: %2").arg(command.mqttCaFile, file.errorString()));
+    }
+}
+
 } // namespace
 
 QString programVersion()
@@ -101,6 +154,22 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "copy of the program runs on a folder at a time."),
         QStringLiteral("folder"));
     parser.addOption(dirOption);
+    const QCommandLineOption mqttOption(
+        QStringLiteral("mqtt"),
+        QStringLiteral("Publish the values to an MQTT broker: mqtt://[USER@]HOST[:PORT][/PREFIX] "
+                       "or mqtts://... for TLS (ports 1883 and 8883, prefix quorvel). The "
+                       "password comes from QUORVEL_MQTT_PASSWORD or --mqtt-password-file."),
+        QStringLiteral("url"));
+    const QCommandLineOption mqttPasswordOption(
+        QStringLiteral("mqtt-password-file"),
+        QStringLiteral("Read the broker password from the first line of <file>."),
+        QStringLiteral("file"));
+    const QCommandLineOption mqttCaOption(
+        QStringLiteral("mqtt-cafile"),
+        QStringLiteral("Check the mqtts:// broker's certificate against the CA certificates in "
+                       "<file> instead of the system's."),
+        QStringLiteral("file"));
+    parser.addOptions({mqttOption, mqttPasswordOption, mqttCaOption});
 
     QString usage = parser.helpText();
     // The program's name, however it was started ("./quorvel", a full path, before Qt knows it).
@@ -142,6 +211,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
         command.dataDir = parser.value(dirOption);
         if (command.dataDir.isEmpty()) usageError(QStringLiteral("--dir needs a folder."));
     }
+    if (!command.exitCode)
+        readMqttOptions(parser, mqttOption, mqttPasswordOption, mqttCaOption, command, usageError);
     return command;
 }
 

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "publish/mqtturl.h"
+
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -14,6 +17,12 @@ struct CommandLine {
     QString trafficPath;
     // The folder of setting.ini and data.txt that --dir names; empty for the default.
     QString dataDir;
+    // The MQTT broker to publish to (--mqtt), none without it; its password, from
+    // QUORVEL_MQTT_PASSWORD or --mqtt-password-file; the CA file for mqtts:// (--mqtt-cafile),
+    // empty for the system's CAs.
+    std::optional<publish::MqttTarget> mqtt;
+    std::optional<QByteArray> mqttPassword;
+    QString mqttCaFile;
 };
 
 // Reads the arguments left after Qt took its own (-platform, -style, ...).

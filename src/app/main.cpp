@@ -2,6 +2,9 @@
 #include "app/commandline.h"
 #include "app/folderclaim.h"
 #include "app/optionip.h"
+#include "publish/mqttpublisher.h"
+#include "publish/password.h"
+#include "publish/windowfeed.h"
 #include "traffic/trafficlog.h"
 
 #include <QApplication>
@@ -13,7 +16,9 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     // A renamed copy still finds the same per-user folder.
     QCoreApplication::setApplicationName(QStringLiteral("quorvel"));
-    const CommandLine command = parseCommandLine(QCoreApplication::arguments());
+    CommandLine command = parseCommandLine(QCoreApplication::arguments());
+    // Read by now; kept out of what other users of the machine can list.
+    publish::scrubEnvironmentVariable(publish::PasswordVariable);
     if (command.exitCode) return finishCommandLine(command);
 
     // Nothing is written, not even the traffic log, before the folder is ours.
@@ -24,6 +29,9 @@ int main(int argc, char *argv[])
     TrafficLog traffic(command.trafficPath);
     OptionIP window(folder);
     if (!command.trafficPath.isEmpty() && traffic.open()) window.setTrafficLog(&traffic);
+    bool mqttFailed = false;
+    const auto mqtt = publish::publishWindow(command, window, window.trafficLog(), &mqttFailed);
+    if (mqttFailed) return 2;
     window.Form_Load();
     closeOnTerminationSignals(&window);
     window.show();

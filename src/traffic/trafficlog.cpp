@@ -102,6 +102,14 @@ void TrafficLog::connectionEvent(int link, const QString &text)
     append(traffic::line(QDateTime::currentDateTime(), link, traffic::Direction::Event, text));
 }
 
+void TrafficLog::brokerEvent(const QString &text)
+{
+    if (!isWorking()) return;
+    const QString stamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    append((stamp + QStringLiteral(" MQTT -- ") + text + u'\n').toUtf8());
+}
+
 void TrafficLog::sent(int link, int slot, const QByteArray &frame)
 {
     if (!isWorking()) return;

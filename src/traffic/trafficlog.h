@@ -45,6 +45,9 @@ public:
     // Writes the buffered lines now, as far as the file takes them.
     void flush();
 
+    // An event of the MQTT broker connection, on a line of its own: "... MQTT -- lost: ...".
+    void brokerEvent(const QString &text);
+
     static constexpr qint64 RotateBytes = 10 * 1024 * 1024;
     static constexpr int FlushIntervalMs = 1000;
     // A burst larger than this is written at once rather than waiting for the timer; lines

@@ -12,6 +12,9 @@
 
 #include "app/optionip.h"
 #include "links/winsock.h"
+#include "mqttprobe.h"
+#include "publish/mqttpublisher.h"
+#include "publish/windowfeed.h"
 #include "silentlistener.h"
 #include "traffic/trafficlog.h"
 
@@ -76,9 +79,12 @@ constexpr double PeakRssLimitKb = 60.0 * 1024;
 // RSS may move by allocator noise; a leak of 100 bytes a cycle over 10,000 cycles exceeds it.
 constexpr double RssGrowthLimitKb = 1024;
 
-constexpr int RegistersPerSlot = 10;
+// Registers each slot reads (--registers).
+int RegistersPerSlot = 10;
 // Reply delay of the slow device of the last phase.
 constexpr int SlowReplyMs = 300;
+// From the grid showing a value to a subscriber on the same machine holding it.
+constexpr double MqttDelayLimitMs = 50.0;
 // Slot s reads from link LinkOfSlot[s]: A, B, C, A, B.
 constexpr std::array<int, OptionIP::SlotCount> LinkOfSlot = {0, 1, 2, 0, 1};
 
@@ -573,8 +579,15 @@ int main(int argc, char *argv[])
     const QCommandLineOption slowZeroOption(
         QStringLiteral("slow-zero"),
         QStringLiteral("The slow device answers every request with transaction identifier 0."));
+    const QCommandLineOption registersOption(QStringLiteral("registers"),
+                                             QStringLiteral("Registers each slot reads (1 to 29)."),
+                                             QStringLiteral("n"), QStringLiteral("10"));
+    const QCommandLineOption mqttOption(
+        QStringLiteral("mqtt"),
+        QStringLiteral("Publish to a mosquitto broker started on 127.0.0.1, as quorvel --mqtt "
+                       "does, and time each value from the grid to a subscriber."));
     parser.addOptions({cyclesOption, longOption, longTimer3Option, longTimer4Option, simOption,
-                       slowOption, slowZeroOption, trafficOption});
+                       slowOption, slowZeroOption, trafficOption, registersOption, mqttOption});
     parser.process(app);
 
     bool numbersOk = true;
@@ -589,6 +602,8 @@ int main(int argc, char *argv[])
     const int longTimer3 = number(longTimer3Option, 1);
     const int longTimer4 = number(longTimer4Option, 0);
     const int slowSeconds = number(slowOption, 0);
+    RegistersPerSlot = number(registersOption, 1);
+    if (RegistersPerSlot > 29) numbersOk = false;
     if (!numbersOk || (longCycles > 0 && longCycles < 20)) {
         std::fprintf(stderr, "quorvel-bench: --cycles needs at least 2, --long-cycles 0 or at "
                              "least 20, --long-timer3 at least 1, --long-timer4 at least 0\n");
@@ -648,6 +663,44 @@ int main(int argc, char *argv[])
 
     OptionIP w(dir.path());
     if (traffic) w.setTrafficLog(traffic.get());
+
+    // The publisher as quorvel --mqtt wires it; each slot's first value is timed from the
+    // moment the grid shows it (this connection comes before the publisher's) to a subscriber.
+    std::unique_ptr<MqttProbe> mqttProbe;
+    std::unique_ptr<publish::MqttPublisher> publisher;
+    if (parser.isSet(mqttOption)) {
+        mqttProbe = std::make_unique<MqttProbe>(&nowMs);
+        QString error;
+        if (!mqttProbe->start(error)) {
+            std::fprintf(stderr, "quorvel-bench: %s\n", qPrintable(error));
+            return 2;
+        }
+        std::array<QString, OptionIP::SlotCount> firstTopic;
+        for (int s = 0; s < OptionIP::SlotCount; ++s)
+            firstTopic[size_t(s)] = QStringLiteral("quorvel/%1/%2")
+                                        .arg(QChar(u'A' + LinkOfSlot[size_t(s)]))
+                                        .arg(1 + RegistersPerSlot * s);
+        QObject::connect(&w, &OptionIP::slotValuesRead, &w, [&, firstTopic](int slot) {
+            if (slot >= 0 && slot < OptionIP::SlotCount) mqttProbe->shown(firstTopic[size_t(slot)]);
+        });
+        publish::MqttTarget target;
+        target.host = QStringLiteral("127.0.0.1");
+        target.port = mqttProbe->port();
+        target.prefix = publish::DefaultPrefix;
+        publisher = std::make_unique<publish::MqttPublisher>(
+            publish::MqttPublisher::Options{target, {}, {}});
+        new publish::WindowFeed(w, *publisher, traffic.get());
+        if (!publisher->start()) {
+            std::fprintf(stderr, "quorvel-bench: %s\n", qPrintable(publisher->errorString()));
+            return 2;
+        }
+        mqttProbe->setRecording(true);
+        printLine(QStringLiteral("mqtt:          mosquitto on 127.0.0.1:%1, a subscriber to "
+                                 "quorvel/# in this process; its thread's CPU is left out")
+                      .arg(mqttProbe->port()));
+    } else {
+        printLine(QStringLiteral("mqtt:          off"));
+    }
     Probe probe(w);
     if (!probe.instrumented()) {
         std::fprintf(stderr, "quorvel-bench: a Winsock has no QTcpSocket child to time sends\n");
@@ -679,6 +732,7 @@ int main(int argc, char *argv[])
                      probe.timer3Ticks.size());
         return 2;
     }
+    if (mqttProbe) mqttProbe->setRecording(false);
 
     // The connect handler's wait against a listener that never completes the handshake, with
     // polling stopped so that the figure is the wait's own.
@@ -843,13 +897,32 @@ int main(int argc, char *argv[])
            QStringLiteral("all received"), probe.dataLoss == 0 && probe.received > 0);
 
     const double pollWall = (probe.pollWallEnd - probe.pollWallStart) / 1000.0;
-    const double pollShare = pollWall > 0 ? (probe.pollCpuEnd - probe.pollCpuStart) / pollWall : 0;
-    figure("CPU while polling",
+    const double subscriberCpu =
+        mqttProbe ? mqttProbe->subscriberCpuBetween(probe.pollWallStart, probe.pollWallEnd) : 0.0;
+    const double pollCpu = probe.pollCpuEnd - probe.pollCpuStart - subscriberCpu;
+    const double pollShare = pollWall > 0 ? pollCpu / pollWall : 0;
+    figure(mqttProbe ? "CPU while polling, --mqtt on" : "CPU while polling",
            QStringLiteral("%1 (%2 s cpu / %3 s)")
                .arg(percentOfCore(pollShare))
-               .arg(probe.pollCpuEnd - probe.pollCpuStart, 0, 'f', 3)
+               .arg(pollCpu, 0, 'f', 3)
                .arg(pollWall, 0, 'f', 1),
            QStringLiteral("< 1 % of a core"), pollShare < PollingCpuLimit);
+    if (mqttProbe) {
+        figure("  subscriber's thread, left out",
+               QStringLiteral("%1 s cpu").arg(subscriberCpu, 0, 'f', 3), QString(), std::nullopt);
+        const Stats delay = statsOf(mqttProbe->delays());
+        figure("value shown to subscriber, median", ms(delay.median, 3), QStringLiteral("< 50 ms"),
+               delay.count > 0 && delay.median < MqttDelayLimitMs);
+        figure("value shown to subscriber, worst", ms(delay.max, 3), QStringLiteral("< 50 ms"),
+               delay.count > 0 && delay.max < MqttDelayLimitMs);
+        figure("  values timed, lost; messages",
+               QStringLiteral("%1, %2; %3 received, %4 dropped by the publisher")
+                   .arg(delay.count)
+                   .arg(mqttProbe->unmatched())
+                   .arg(mqttProbe->received())
+                   .arg(publisher->dropped()),
+               QStringLiteral("none lost"), delay.count > 0 && mqttProbe->unmatched() == 0);
+    }
 
     if (silent.port() != 0) {
         const double share = waitWallMs > 0 ? waitCpuMs / waitWallMs : 0;

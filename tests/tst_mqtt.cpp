@@ -1,0 +1,338 @@
+// Publishing to a real mosquitto broker on 127.0.0.1: the real program polling a real Modbus
+// device, seen from outside with mosquitto_sub, through a kill, a broker restart, a wrong
+// password and TLS with certificates made here.
+#include "publish/mqtturl.h"
+#include "support/broker.h"
+#include "support/devices.h"
+#include "support/files.h"
+#include "support/program.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+namespace
+{
+
+const QString User = QStringLiteral("plant");
+const QByteArray Password = "Wr0ng-is-r1ght-7391";
+
+// Two CAs (server-ca, other-ca), a certificate for 127.0.0.1 signed by each (server, other),
+// and a broker password file for User.
+const char *const MakeCredentials = R"(set -e
+printf 'subjectAltName=IP:127.0.0.1\n' > san.cnf
+for n in server other; do
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+    -keyout $n-ca.key -out $n-ca.crt -subj /CN=$n-ca
+  openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+    -keyout $n.key -out $n.csr -subj /CN=127.0.0.1
+  openssl x509 -req -in $n.csr -CA $n-ca.crt -CAkey $n-ca.key -CAcreateserial -days 2 \
+    -extfile san.cnf -out $n.crt
+done
+mosquitto_passwd -c -b passwords "$1" "$2")";
+
+// setting.ini: link A on the device, slot s reads 4 registers from 1 + 4s.
+void writeSettings(const QString &dir, quint16 devicePort)
+{
+    QByteArray text = "[set]\r\nScon0=False\r\nScon1=True\r\nScon2=True\r\nport0=" +
+                      QByteArray::number(devicePort) +
+                      "\r\ntxtIP0=127.0.0.1\r\ntxtIP1=127.0.0.1\r\ntxtIP2=127.0.0.1\r\n";
+    for (int s = 0; s < 5; ++s)
+        text += "strreg" + QByteArray::number(s) + "=" + QByteArray::number(1 + 4 * s) +
+                "\r\nlegreg" + QByteArray::number(s) + "=4\r\nLstIP" + QByteArray::number(s) +
+                "=0\r\n";
+    writeBytes(dir + QStringLiteral("/setting.ini"), text);
+}
+
+// Field k of data.txt (1 to 5: row 1 of slots 0 to 4; 6 to 10: row 4).
+QString snapshotField(const QString &dir, int k)
+{
+    const QByteArray line = readBytes(dir + QStringLiteral("/data.txt"));
+    return line.endsWith("\r\n") ? QString::fromLatin1(line.chopped(2)).split(u'#').value(k)
+                                 : QString();
+}
+
+} // namespace
+
+class tst_mqtt : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void urls_data();
+    void urls();
+    void publishesWhatTheGridShowsAndDiesOffline();
+    void survivesABrokerRestart();
+    void reportsLoginAndCertificateFaults_data();
+    void reportsLoginAndCertificateFaults();
+
+private:
+    QTemporaryDir m_credentials;
+};
+
+void tst_mqtt::initTestCase()
+{
+    if (Broker::program().isEmpty()) QSKIP("mosquitto is not installed");
+    QProcess make;
+    make.setWorkingDirectory(m_credentials.path());
+    make.start(QStringLiteral("sh"), {QStringLiteral("-c"), QString::fromLatin1(MakeCredentials),
+                                      QStringLiteral("sh"), User, QString::fromLatin1(Password)});
+    QVERIFY(make.waitForFinished(60000));
+    QVERIFY2(make.exitCode() == 0, make.readAllStandardError().constData());
+}
+
+void tst_mqtt::urls_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("target"); // "tls user host port prefix", or the error's start
+    QTest::newRow("defaults") << "mqtt://broker"
+                              << "0  broker 1883 quorvel";
+    QTest::newRow("all given") << "mqtts://plant@10.0.0.5:9883/site/q"
+                               << "1 plant 10.0.0.5 9883 site/q";
+    QTest::newRow("tls default port") << "MQTTS://b/"
+                                      << "1  b 8883 quorvel";
+    QTest::newRow("no host") << "mqtt:///quorvel"
+                             << "--mqtt: the URL names no broker host";
+    QTest::newRow("port 0") << "mqtt://b:0"
+                            << "--mqtt: the port is 1 to 65535";
+    QTest::newRow("empty level") << "mqtt://b/site//x"
+                                 << "--mqtt: the topic prefix";
+}
+
+void tst_mqtt::urls()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, target);
+    const auto parsed = publish::parseMqttUrl(url);
+    if (const auto *t = std::get_if<publish::MqttTarget>(&parsed))
+        QCOMPARE(QStringLiteral("%1 %2 %3 %4 %5")
+                     .arg(int(t->tls))
+                     .arg(t->user, t->host)
+                     .arg(t->port)
+                     .arg(t->prefix),
+                 target);
+    else
+        QVERIFY2(std::get<QString>(parsed).startsWith(target),
+                 qPrintable(std::get<QString>(parsed)));
+}
+
+void tst_mqtt::publishesWhatTheGridShowsAndDiesOffline()
+{
+    QTemporaryDir dir;
+    Broker broker(dir.path());
+    broker.settings << QStringLiteral("password_file ") +
+                           m_credentials.filePath(QStringLiteral("passwords"));
+    QVERIFY(broker.start());
+    ModbusDevice device;
+    QVERIFY(device.start());
+    for (int address = 0; address < 20; ++address)
+        device.setRegister(address, quint16(1000 + address));
+    writeSettings(dir.path(), device.port());
+    const QStringList login = {QStringLiteral("-u"), User, QStringLiteral("-P"),
+                               QString::fromLatin1(Password)};
+
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("QUORVEL_MQTT_PASSWORD"), QString::fromLatin1(Password));
+    QProcess process;
+    const QString trafficLog = dir.filePath(QStringLiteral("traffic.log"));
+    QVERIFY(
+        startProgram(process, dir.path(),
+                     {QStringLiteral("--mqtt"),
+                      QStringLiteral("mqtt://%1@127.0.0.1:%2/site/q").arg(User).arg(broker.port()),
+                      QStringLiteral("--traffic"), trafficLog},
+                     env));
+
+    // The per-cycle JSON: every value cell by name; where data.txt holds the same register,
+    // the same number.
+    QJsonObject cycle, values;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (values = (cycle = QJsonDocument::fromJson(
+                               subscribe(broker.port(), QStringLiteral("site/q/values"),
+                                         QStringList{QStringLiteral("-C"), QStringLiteral("1"),
+                                                     QStringLiteral("-W"), QStringLiteral("5")} +
+                                             login)
+                                   .value(QStringLiteral("site/q/values")))
+                               .object())
+                      .value(QStringLiteral("values"))
+                      .toObject())
+                .value(QStringLiteral("A 20"))
+                .toInt() == 1019,
+        40000);
+    QCOMPARE(values.size(), 20);
+    for (int s = 0; s < 5; ++s) {
+        QCOMPARE(QString::number(values.value(QStringLiteral("A %1").arg(1 + 4 * s)).toInt()),
+                 snapshotField(dir.path(), 1 + s));
+        QCOMPARE(QString::number(values.value(QStringLiteral("A %1").arg(4 + 4 * s)).toInt()),
+                 snapshotField(dir.path(), 6 + s));
+    }
+    const QString time = cycle.value(QStringLiteral("time")).toString();
+    QVERIFY2(
+        QRegularExpression(
+            QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$"))
+            .match(time)
+            .hasMatch(),
+        qPrintable(time));
+
+    // A subscriber that comes late finds every shown value, the link's caption and "online".
+    device.setRegister(2, 4242);
+    QMap<QString, QByteArray> retained;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (retained = retainedMessages(broker.port(), QStringLiteral("site/q/#"), login))
+                .value(QStringLiteral("site/q/A/3")) == "4242",
+        30000);
+    QCOMPARE(retained.value(QStringLiteral("site/q/status")), QByteArray("online"));
+    // The caption as it settles between requests (a slow moment may show it unanswered).
+    QTRY_COMPARE_WITH_TIMEOUT(
+        retainedMessages(broker.port(), QStringLiteral("site/q/A/status"), login)
+            .value(QStringLiteral("site/q/A/status")),
+        QByteArray("Received"), 20000);
+    for (int reg = 1; reg <= 20; ++reg)
+        if (reg != 3)
+            QCOMPARE(retained.value(QStringLiteral("site/q/A/%1").arg(reg)),
+                     QByteArray::number(999 + reg));
+
+    // The password shows nowhere another user (ps, ps e) or a log reader could look.
+    const QString proc = QStringLiteral("/proc/%1/").arg(process.processId());
+    QVERIFY(readBytes(proc + QStringLiteral("cmdline")).contains("site/q"));
+    QVERIFY(!readBytes(proc + QStringLiteral("cmdline")).contains(Password));
+    QVERIFY(!readBytes(proc + QStringLiteral("environ")).contains(Password));
+
+    // Killed, it leaves "offline" behind through the broker.
+    QCOMPARE(::kill(pid_t(process.processId()), SIGKILL), 0);
+    QVERIFY(process.waitForFinished(10000));
+    QTRY_COMPARE_WITH_TIMEOUT(
+        retainedMessages(broker.port(), QStringLiteral("site/q/status"), login)
+            .value(QStringLiteral("site/q/status")),
+        QByteArray("offline"), 20000);
+    const QByteArray err = process.readAllStandardError();
+    const QByteArray log = readBytes(trafficLog);
+    QVERIFY2(
+        err.contains("MQTT broker 127.0.0.1:" + QByteArray::number(broker.port()) + " connected"),
+        err.constData());
+    QVERIFY2(log.contains(" MQTT -- broker 127.0.0.1"), log.left(2000).constData());
+    QVERIFY(!err.contains(Password) && !log.contains(Password));
+}
+
+void tst_mqtt::survivesABrokerRestart()
+{
+    QTemporaryDir dir;
+    Broker broker(dir.path());
+    QVERIFY(broker.start());
+    ModbusDevice device;
+    QVERIFY(device.start());
+    device.setRegister(0, 100);
+    writeSettings(dir.path(), device.port());
+    QProcess process;
+    QVERIFY(startProgram(
+        process, dir.path(),
+        {QStringLiteral("--mqtt"), QStringLiteral("mqtt://127.0.0.1:%1").arg(broker.port())}));
+    const QString topic = QStringLiteral("quorvel/A/1");
+    QTRY_COMPARE_WITH_TIMEOUT(retainedMessages(broker.port(), topic).value(topic),
+                              QByteArray("100"), 40000);
+
+    // Broker gone: said once, and polling and data.txt go on, cycle after cycle.
+    broker.kill();
+    QByteArray err;
+    QTRY_VERIFY_WITH_TIMEOUT((err += process.readAllStandardError()).contains(" lost: "), 20000);
+    for (const quint16 value : {101, 102, 103}) {
+        device.setRegister(0, value);
+        QTRY_COMPARE_WITH_TIMEOUT(snapshotField(dir.path(), 1), QString::number(value), 20000);
+    }
+
+    // Back on the same port with nothing retained: Quorvel publishes its state again.
+    QVERIFY(broker.start());
+    QTRY_VERIFY_WITH_TIMEOUT((err += process.readAllStandardError()).contains(" back, "), 60000);
+    QMap<QString, QByteArray> retained;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (retained = retainedMessages(broker.port(), QStringLiteral("quorvel/#"))).value(topic) ==
+            "103",
+        20000);
+    QCOMPARE(retained.value(QStringLiteral("quorvel/status")), QByteArray("online"));
+    QTRY_COMPARE_WITH_TIMEOUT(retainedMessages(broker.port(), QStringLiteral("quorvel/A/status"))
+                                  .value(QStringLiteral("quorvel/A/status")),
+                              QByteArray("Received"), 20000);
+    QCOMPARE(err.count("MQTT broker"), 3); // connected, lost, back
+
+    // A normal close says "offline" before it goes.
+    process.terminate();
+    QVERIFY(process.waitForFinished(15000));
+    QTRY_COMPARE_WITH_TIMEOUT(retainedMessages(broker.port(), QStringLiteral("quorvel/status"))
+                                  .value(QStringLiteral("quorvel/status")),
+                              QByteArray("offline"), 20000);
+}
+
+void tst_mqtt::reportsLoginAndCertificateFaults_data()
+{
+    QTest::addColumn<QString>("caFile"); // mqtts:// when given
+    QTest::addColumn<QByteArray>("password");
+    QTest::addColumn<QString>("report");
+    QTest::newRow("wrong password")
+        << QString() << QByteArray("not-the-one") << "not reached: bad login (not authorised)";
+    QTest::newRow("wrong CA") << "other-ca.crt" << QByteArray()
+                              << "not reached: TLS failure: certificate verify failed";
+    QTest::newRow("right CA") << "server-ca.crt" << QByteArray() << "connected";
+}
+
+void tst_mqtt::reportsLoginAndCertificateFaults()
+{
+    QFETCH(QString, caFile);
+    QFETCH(QByteArray, password);
+    QFETCH(QString, report);
+
+    QTemporaryDir dir;
+    Broker broker(dir.path());
+    const QString credentials = m_credentials.path() + u'/';
+    if (!caFile.isEmpty())
+        broker.settings << QStringLiteral("certfile ") + credentials + QStringLiteral("server.crt")
+                        << QStringLiteral("keyfile ") + credentials + QStringLiteral("server.key");
+    else
+        broker.settings << QStringLiteral("password_file ") + credentials +
+                               QStringLiteral("passwords");
+    QVERIFY(broker.start());
+    ModbusDevice device;
+    QVERIFY(device.start());
+    device.setRegister(0, 321);
+    writeSettings(dir.path(), device.port());
+
+    QStringList arguments = {QStringLiteral("--mqtt"),
+                             QStringLiteral("mqtt://127.0.0.1:%1").arg(broker.port())};
+    if (!caFile.isEmpty()) {
+        arguments[1].replace(QStringLiteral("mqtt:"), QStringLiteral("mqtts:"));
+        arguments << QStringLiteral("--mqtt-cafile") << credentials + caFile;
+    }
+    if (!password.isEmpty()) {
+        arguments[1].replace(QStringLiteral("//"), QStringLiteral("//") + User + u'@');
+        writeBytes(dir.filePath(QStringLiteral("password")), password + '\n');
+        arguments << QStringLiteral("--mqtt-password-file")
+                  << dir.filePath(QStringLiteral("password"));
+    }
+    QProcess process;
+    QVERIFY(startProgram(process, dir.path(), arguments));
+
+    QByteArray err;
+    QTRY_VERIFY_WITH_TIMEOUT((err += process.readAllStandardError()).contains(report.toUtf8()),
+                             40000);
+    // The broker changes nothing else: the device's values reach data.txt.
+    QTRY_COMPARE_WITH_TIMEOUT(snapshotField(dir.path(), 1), QStringLiteral("321"), 30000);
+    if (report == QLatin1String("connected"))
+        QTRY_COMPARE_WITH_TIMEOUT(
+            retainedMessages(broker.port(), QStringLiteral("quorvel/A/1"),
+                             {QStringLiteral("--cafile"), credentials + caFile})
+                .value(QStringLiteral("quorvel/A/1")),
+            QByteArray("321"), 20000);
+    process.terminate();
+    QVERIFY(process.waitForFinished(15000));
+    err += process.readAllStandardError();
+    QVERIFY(password.isEmpty() || !err.contains(password));
+    // Retried with back-off, a fault that stays the same is reported once.
+    QCOMPARE(err.count("MQTT broker"), 1);
+}
+
+QTEST_GUILESS_MAIN(tst_mqtt)
+#include "tst_mqtt.moc"
