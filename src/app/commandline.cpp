@@ -40,6 +40,12 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "<file> (rotated to <file>.1 at 10 MB)."),
         QStringLiteral("file"));
     parser.addOption(trafficOption);
+    const QCommandLineOption historyOption(
+        {QStringLiteral("H"), QStringLiteral("history")},
+        QStringLiteral("Append one CSV row of the shown values per poll cycle to a file per day "
+                       "in <dir> (created if missing)."),
+        QStringLiteral("dir"));
+    parser.addOption(historyOption);
 
     QString usage = parser.helpText();
     // Before the application object exists, Qt cannot know the program's name.
@@ -76,6 +82,11 @@ CommandLine parseCommandLine(const QStringList &arguments)
         command.trafficPath = parser.value(trafficOption);
         if (command.trafficPath.isEmpty())
             usageError(QStringLiteral("--traffic needs a file name."));
+    }
+    if (parser.isSet(historyOption)) {
+        command.historyDir = parser.value(historyOption);
+        if (command.historyDir.isEmpty())
+            usageError(QStringLiteral("--history needs a folder name."));
     }
     return command;
 }

@@ -12,6 +12,8 @@ struct CommandLine {
     QString error;  // for standard error
     // The traffic log's file; empty for none.
     QString trafficPath;
+    // The history files' folder; empty for none.
+    QString historyDir;
 };
 
 // Reads the arguments left after Qt took its own (-platform, -style, ...).

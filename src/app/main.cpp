@@ -1,5 +1,6 @@
 #include "app/closesignals.h"
 #include "app/commandline.h"
+#include "app/keepers.h"
 #include "app/optionip.h"
 #include "traffic/trafficlog.h"
 
@@ -16,6 +17,8 @@ int main(int argc, char *argv[])
     TrafficLog traffic(command.trafficPath);
     OptionIP window(QCoreApplication::applicationDirPath());
     if (!command.trafficPath.isEmpty() && traffic.open()) window.setTrafficLog(&traffic);
+    // The history, the trends and the links' figures; they live as long as the window.
+    new Keepers(window, command.historyDir);
     window.Form_Load();
     closeOnTerminationSignals(&window);
     window.show();

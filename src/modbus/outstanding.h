@@ -72,6 +72,9 @@ public:
     void clear();
 
     int size() const { return int(m_requests.size()); }
+    // Requests given up without an answer: forgotten after MaxAgeMs (counted as soon as they
+    // are that old), evicted from a full table, or dropped when the link closed.
+    qint64 unanswered(qint64 nowMs) const;
     bool contains(quint16 transaction) const;
 
     // Decides what `bytes` (one whole frame as checkFrame delimits it, or every waiting byte
@@ -85,6 +88,7 @@ private:
 
     std::vector<OutstandingRequest> m_requests; // oldest first
     quint16 m_lastTransaction = 0;
+    qint64 m_givenUp = 0;
 };
 
 // What the bytes of a whole reply say about the request they answer.

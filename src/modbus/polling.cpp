@@ -110,6 +110,7 @@ void OptionIP::cmdRead_Click()
         if (awaitingReply) {
             awaitedTransaction = quint16((txFrame[0] << 8) | txFrame[1]);
             owed.add({awaitedTransaction, slotIdx, frames::requestedQuantity(txFrame), nowMs()});
+            emit requestWentOut(devIdx);
         }
         status->setText(status->text() == TransmitCaption ? TransmitAgainCaption : TransmitCaption);
         return;
@@ -152,6 +153,7 @@ void OptionIP::Winsock1_DataArrival(int index, qint64 bytesTotal)
             frame, nowMs(),
             currentHere ? std::optional<quint16>(awaitedTransaction) : std::nullopt);
         if (m_traffic) m_traffic->received(index, frame, traffic::verdictText(verdict));
+        emit replyJudged(index, verdict);
         showReply(index, verdict);
         if (!whole) return;
     }
