@@ -6,6 +6,7 @@
 #include <QChartView>
 #include <QDateTime>
 #include <QDateTimeAxis>
+#include <QLabel>
 #include <QLineSeries>
 #include <QVBoxLayout>
 #include <QValueAxis>
@@ -14,7 +15,8 @@
 namespace
 {
 
-constexpr int FollowIntervalMs = 1000;
+// Somewhat longer than a poll cycle, so it only fires once values have stopped coming.
+constexpr int FollowIntervalMs = 1500;
 
 } // namespace
 
@@ -33,10 +35,13 @@ TrendWindow::TrendWindow(const ValueMemory &memory, int slot, int row, const QSt
 
     m_chart = new QChart;
     m_chart->legend()->hide();
+    // A blurred shadow would be drawn again with every point.
+    m_chart->setDropShadowEnabled(false);
     m_chart->setMargins(QMargins(4, 4, 4, 4));
     m_timeAxis = new QDateTimeAxis;
     m_timeAxis->setFormat(QStringLiteral("HH:mm"));
-    m_timeAxis->setTickCount(6);
+    // A tick every minute of the shown span (see follow()).
+    m_timeAxis->setTickCount(int(ShownMinutes) + 1);
     m_valueAxis = new QValueAxis;
     m_valueAxis->setLabelFormat(QStringLiteral("%.0f"));
     m_chart->addAxis(m_timeAxis, Qt::AlignBottom);
@@ -45,23 +50,32 @@ TrendWindow::TrendWindow(const ValueMemory &memory, int slot, int row, const QSt
     m_view = new QChartView(m_chart, this);
     m_view->setFocusPolicy(Qt::NoFocus);
     m_view->setRenderHint(QPainter::Antialiasing);
+    // The latest value in a plain label: a chart title would lay the chart out anew each time.
+    m_latest = new QLabel(this);
+    m_latest->setObjectName(QStringLiteral("latest"));
+    m_latest->setAlignment(Qt::AlignCenter);
     auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setContentsMargins(0, 4, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(m_latest);
     layout->addWidget(m_view);
 
+    // Drawn once the reply path has returned: the poll cycle never waits for a chart.
     connect(&memory, &ValueMemory::slotChanged, this, [this](int changed) {
-        if (changed == m_slot) refresh();
+        if (changed != m_slot || m_refreshDue) return;
+        m_refreshDue = true;
+        QTimer::singleShot(0, this, &TrendWindow::refresh);
     });
-    // The time axis moves on even while no value comes.
+    // While values come they move the time axis on; once they stop, this timer does.
     m_follow.setInterval(FollowIntervalMs);
     m_follow.setTimerType(Qt::CoarseTimer);
     connect(&m_follow, &QTimer::timeout, this, &TrendWindow::follow);
-    m_follow.start();
     refresh();
 }
 
 void TrendWindow::refresh()
 {
+    m_refreshDue = false;
     const QString current = m_memory.name(m_slot, m_row);
     if (!current.isEmpty() && current != m_name) {
         m_name = current;
@@ -121,14 +135,20 @@ void TrendWindow::refresh()
         title = last.value ? QStringLiteral("%1 = %2 at %3").arg(m_name).arg(*last.value).arg(at)
                            : QStringLiteral("%1: no value at %2").arg(m_name, at);
     }
-    m_chart->setTitle(title);
+    m_latest->setText(title);
     follow();
 }
 
 void TrendWindow::follow()
 {
+    m_follow.start();
+    // The span ends at the next whole minute, so its labels change once a minute, not with
+    // every value; it always holds the last ten minutes.
     const QDateTime now = QDateTime::currentDateTime();
-    m_timeAxis->setRange(now.addMSecs(-ValueMemory::KeptMs), now);
+    QDateTime end(now.date(), QTime(now.time().hour(), now.time().minute()), now.timeSpec());
+    end = end.addSecs(60);
+    const QDateTime start = end.addSecs(-60 * ShownMinutes);
+    if (m_timeAxis->max() != end || m_timeAxis->min() != start) m_timeAxis->setRange(start, end);
 }
 
 std::vector<std::vector<QPointF>> TrendWindow::lines() const
@@ -143,5 +163,5 @@ std::vector<std::vector<QPointF>> TrendWindow::lines() const
 
 QString TrendWindow::caption() const
 {
-    return m_chart->title();
+    return m_latest->text();
 }

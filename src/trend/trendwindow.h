@@ -8,6 +8,7 @@
 class QChart;
 class QChartView;
 class QDateTimeAxis;
+class QLabel;
 class QLineSeries;
 class QValueAxis;
 class ValueMemory;
@@ -22,6 +23,8 @@ class TrendWindow : public QWidget
 public:
     // Lines are broken between two values read further apart than this.
     static constexpr qint64 BreakMs = 5000;
+    // Minutes the time axis spans: the kept ten, and the one under way.
+    static constexpr qint64 ShownMinutes = 11;
 
     TrendWindow(const ValueMemory &memory, int slot, int row, const QString &name,
                 QWidget *parent = nullptr);
@@ -32,6 +35,7 @@ public:
 
     // What the chart shows now, for those who check it: the points of each unbroken line.
     std::vector<std::vector<QPointF>> lines() const;
+    // The latest value with its time: "A 100 = 1234 at 16:55:09".
     QString caption() const;
     QChart *chart() const { return m_chart; }
 
@@ -46,9 +50,11 @@ private:
     int m_row;
     QString m_name;
     QChartView *m_view = nullptr;
+    QLabel *m_latest = nullptr;
     QChart *m_chart = nullptr;
     QDateTimeAxis *m_timeAxis = nullptr;
     QValueAxis *m_valueAxis = nullptr;
     std::vector<QLineSeries *> m_series; // one per unbroken line, reused
     QTimer m_follow;
+    bool m_refreshDue = false;
 };
