@@ -31,9 +31,10 @@ void tst_figures::figuresOfADevice_data()
     QTest::addColumn<bool>("roundTrips");
 
     const auto lines = [](int sent, int taken, int late, int loss, int unanswered) {
-        return QStringLiteral("requests sent: %1\nreplies taken: %2 (%3 late)\ndata loss: %4\n"
-                              "frames dropped: 0 unmatched, 0 malformed\n"
-                              "no answer (forgotten after 10 s or evicted): %5")
+        return QStringLiteral(
+                   "requests sent: %1\nreplies taken: %2 (%3 late)\ndata loss: %4\n"
+                   "frames dropped: 0 unmatched, 0 malformed\n"
+                   "no answer (forgotten after 10 s, evicted, or lost with the connection): %5")
             .arg(sent)
             .arg(taken)
             .arg(late)

@@ -100,7 +100,8 @@ QString tooltipText(QChar link, const LinkFigures::Figures &f)
         QStringLiteral("frames dropped: %1 unmatched, %2 malformed")
             .arg(f.unmatched)
             .arg(f.malformed),
-        QStringLiteral("no answer (forgotten after 10 s or evicted): %1").arg(f.unanswered),
+        QStringLiteral("no answer (forgotten after 10 s, evicted, or lost with the connection): %1")
+            .arg(f.unanswered),
         QStringLiteral("round trip, last %1 replies: %2")
             .arg(LinkFigures::RoundTrips)
             .arg(roundTripText(f)),

@@ -41,7 +41,7 @@ TrendWindow::TrendWindow(const ValueMemory &memory, int slot, int row, const QSt
     m_timeAxis = new QDateTimeAxis;
     m_timeAxis->setFormat(QStringLiteral("HH:mm"));
     // A tick every minute of the shown span (see follow()).
-    m_timeAxis->setTickCount(int(ShownMinutes) + 1);
+    m_timeAxis->setTickCount(int(ShownMinutes / TickMinutes) + 1);
     m_valueAxis = new QValueAxis;
     m_valueAxis->setLabelFormat(QStringLiteral("%.0f"));
     m_chart->addAxis(m_timeAxis, Qt::AlignBottom);
@@ -119,11 +119,14 @@ void TrendWindow::refresh()
         m_series[k]->replace(points);
     }
 
-    if (any) {
-        const double pad = high > low ? (high - low) * 0.05 : 1.0;
-        m_valueAxis->setRange(std::max(0.0, low - pad), high + pad);
-    } else {
-        m_valueAxis->setRange(0, 1);
+    // Round numbers on the value axis, worked out again only when the values' span changes.
+    const std::pair<double, double> span =
+        any ? std::make_pair(low, high) : std::make_pair(0.0, 1.0);
+    if (span != m_valueSpan) {
+        m_valueSpan = span;
+        const double pad = span.second > span.first ? (span.second - span.first) * 0.05 : 1.0;
+        m_valueAxis->setRange(std::max(0.0, span.first - pad), span.second + pad);
+        m_valueAxis->applyNiceNumbers();
     }
 
     const std::deque<ValueMemory::Point> &points = m_memory.points(m_slot, m_row);
@@ -142,11 +145,13 @@ void TrendWindow::refresh()
 void TrendWindow::follow()
 {
     m_follow.start();
-    // The span ends at the next whole minute, so its labels change once a minute, not with
-    // every value; it always holds the last ten minutes.
+    // The span ends at the next tick, so its labels change every TickMinutes, not with every
+    // value; it always holds the last ten minutes.
     const QDateTime now = QDateTime::currentDateTime();
-    QDateTime end(now.date(), QTime(now.time().hour(), now.time().minute()), now.timeSpec());
-    end = end.addSecs(60);
+    const int minute = now.time().minute();
+    QDateTime end(now.date(), QTime(now.time().hour(), minute - minute % int(TickMinutes)),
+                  now.timeSpec());
+    end = end.addSecs(60 * TickMinutes);
     const QDateTime start = end.addSecs(-60 * ShownMinutes);
     if (m_timeAxis->max() != end || m_timeAxis->min() != start) m_timeAxis->setRange(start, end);
 }

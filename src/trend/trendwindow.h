@@ -3,6 +3,7 @@
 #include <QString>
 #include <QTimer>
 #include <QWidget>
+#include <utility>
 #include <vector>
 
 class QChart;
@@ -23,8 +24,10 @@ class TrendWindow : public QWidget
 public:
     // Lines are broken between two values read further apart than this.
     static constexpr qint64 BreakMs = 5000;
-    // Minutes the time axis spans: the kept ten, and the one under way.
-    static constexpr qint64 ShownMinutes = 11;
+    // Minutes the time axis spans, with a labelled tick every TickMinutes: the kept ten, and
+    // the part of the next two under way.
+    static constexpr qint64 ShownMinutes = 12;
+    static constexpr qint64 TickMinutes = 2;
 
     TrendWindow(const ValueMemory &memory, int slot, int row, const QString &name,
                 QWidget *parent = nullptr);
@@ -56,5 +59,6 @@ private:
     QValueAxis *m_valueAxis = nullptr;
     std::vector<QLineSeries *> m_series; // one per unbroken line, reused
     QTimer m_follow;
+    std::pair<double, double> m_valueSpan{-1, -1}; // lowest and highest value shown
     bool m_refreshDue = false;
 };
