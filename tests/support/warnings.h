@@ -8,16 +8,22 @@
 class WarningCatcher
 {
 public:
-    WarningCatcher();
-    ~WarningCatcher();
+    WarningCatcher()
+    {
+        s_lines.clear();
+        s_previous = qInstallMessageHandler(&handle);
+    }
+    ~WarningCatcher() { qInstallMessageHandler(s_previous); }
     WarningCatcher(const WarningCatcher &) = delete;
     WarningCatcher &operator=(const WarningCatcher &) = delete;
 
-    // Those that contain `text`.
-    QStringList containing(const QString &text) const;
+    QStringList containing(const QString &text) const { return s_lines.filter(text); }
 
 private:
-    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text);
+    static void handle(QtMsgType type, const QMessageLogContext &, const QString &text)
+    {
+        if (type == QtWarningMsg) s_lines << text;
+    }
     static inline QStringList s_lines;
     static inline QtMessageHandler s_previous = nullptr;
 };
