@@ -170,6 +170,12 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "<file> instead of the system's."),
         QStringLiteral("file"));
     parser.addOptions({mqttOption, mqttPasswordOption, mqttCaOption});
+    const QCommandLineOption historyOption(
+        {QStringLiteral("H"), QStringLiteral("history")},
+        QStringLiteral("Append one CSV row of the shown values per poll cycle to a file per day "
+                       "in <dir> (created if missing)."),
+        QStringLiteral("dir"));
+    parser.addOption(historyOption);
 
     QString usage = parser.helpText();
     // The program's name, however it was started ("./quorvel", a full path, before Qt knows it).
@@ -210,6 +216,11 @@ CommandLine parseCommandLine(const QStringList &arguments)
     if (parser.isSet(dirOption)) {
         command.dataDir = parser.value(dirOption);
         if (command.dataDir.isEmpty()) usageError(QStringLiteral("--dir needs a folder."));
+    }
+    if (parser.isSet(historyOption)) {
+        command.historyDir = parser.value(historyOption);
+        if (command.historyDir.isEmpty())
+            usageError(QStringLiteral("--history needs a folder name."));
     }
     if (!command.exitCode)
         readMqttOptions(parser, mqttOption, mqttPasswordOption, mqttCaOption, command, usageError);

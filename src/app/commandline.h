@@ -23,6 +23,8 @@ struct CommandLine {
     std::optional<publish::MqttTarget> mqtt;
     std::optional<QByteArray> mqttPassword;
     QString mqttCaFile;
+    // The history files' folder; empty for none.
+    QString historyDir;
 };
 
 // Reads the arguments left after Qt took its own (-platform, -style, ...).

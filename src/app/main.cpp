@@ -1,6 +1,7 @@
 #include "app/closesignals.h"
 #include "app/commandline.h"
 #include "app/folderclaim.h"
+#include "app/keepers.h"
 #include "app/optionip.h"
 #include "publish/mqttpublisher.h"
 #include "publish/password.h"
@@ -32,6 +33,8 @@ int main(int argc, char *argv[])
     bool mqttFailed = false;
     const auto mqtt = publish::publishWindow(command, window, window.trafficLog(), &mqttFailed);
     if (mqttFailed) return 2;
+    // The history, the trends and the links' figures; they live as long as the window.
+    new Keepers(window, command.historyDir);
     window.Form_Load();
     closeOnTerminationSignals(&window);
     window.show();

@@ -146,6 +146,10 @@ signals:
     void slotValuesRead(int slot);
     // data.txt was rewritten from the grid: one poll cycle.
     void snapshotTaken();
+    // A request went out on a link.
+    void requestWentOut(int link);
+    // What a frame taken from a link amounts to, as the reply path decided.
+    void replyJudged(int link, const frames::ReplyVerdict &verdict);
 
 protected:
     void closeEvent(QCloseEvent *event) override;

@@ -35,12 +35,16 @@ void OutstandingRequests::add(const OutstandingRequest &request)
                                         return r.transaction == request.transaction;
                                     }),
                      m_requests.end());
-    if (int(m_requests.size()) >= Capacity) m_requests.erase(m_requests.begin());
+    if (int(m_requests.size()) >= Capacity) {
+        m_requests.erase(m_requests.begin());
+        ++m_givenUp;
+    }
     m_requests.push_back(request);
 }
 
 void OutstandingRequests::clear()
 {
+    m_givenUp += qint64(m_requests.size());
     m_requests.clear();
     m_ignoresTransaction = false;
 }
@@ -64,6 +68,7 @@ std::vector<OutstandingRequest> OutstandingRequests::takeAll()
 {
     std::vector<OutstandingRequest> taken;
     taken.swap(m_requests);
+    m_givenUp += qint64(taken.size());
     return taken;
 }
 
@@ -72,12 +77,22 @@ bool OutstandingRequests::contains(quint16 transaction) const
     return find(transaction).has_value();
 }
 
+qint64 OutstandingRequests::unanswered(qint64 nowMs) const
+{
+    return m_givenUp +
+           std::count_if(m_requests.begin(), m_requests.end(), [&](const OutstandingRequest &r) {
+               return r.sentAtMs < nowMs - MaxAgeMs;
+           });
+}
+
 void OutstandingRequests::forgetOlderThan(qint64 oldestMs)
 {
+    const size_t before = m_requests.size();
     m_requests.erase(
         std::remove_if(m_requests.begin(), m_requests.end(),
                        [&](const OutstandingRequest &r) { return r.sentAtMs < oldestMs; }),
         m_requests.end());
+    m_givenUp += qint64(before - m_requests.size());
 }
 
 ReplyVerdict OutstandingRequests::judge(const QByteArray &bytes, qint64 nowMs,

@@ -74,6 +74,10 @@ public:
     void clear();
 
     int size() const { return int(m_requests.size()); }
+    // Requests given up without an answer: forgotten after MaxAgeMs (counted as soon as they
+    // are that old), evicted from a full table, taken as unanswered, or dropped when the link
+    // closed.
+    qint64 unanswered(qint64 nowMs) const;
     bool contains(quint16 transaction) const;
     std::optional<OutstandingRequest> find(quint16 transaction) const;
     // The request owed longest, if any.
@@ -99,6 +103,7 @@ private:
     std::vector<OutstandingRequest> m_requests; // oldest first
     quint16 m_lastTransaction = 0;
     bool m_ignoresTransaction = false;
+    qint64 m_givenUp = 0;
 };
 
 // What the bytes of a whole reply say about the request they answer.

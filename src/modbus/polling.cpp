@@ -134,6 +134,7 @@ void OptionIP::cmdRead_Click()
             // The slot's request of the cycle before never came back.
             if (slotReads.sent(slotIdx, devIdx, awaitedTransaction)) unanswered = true;
             showSlotHealth(slotIdx);
+            emit requestWentOut(devIdx);
         }
         // Shown after the send's own caption, so it stays until the link's next request.
         if (unanswered) showDataLoss(devIdx);
@@ -196,6 +197,7 @@ void OptionIP::Winsock1_DataArrival(int index, qint64 bytesTotal)
                                           "read one request at a time until it closes"));
             }
         }
+        emit replyJudged(index, verdict);
         showReply(index, verdict);
         if (!whole) break;
     }

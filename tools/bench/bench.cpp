@@ -10,6 +10,7 @@
 // - timer ticks (tloading, Timer3, Timer4) are timed by an event filter on each QTimer,
 //   which sees the timer event before the timer emits timeout to the window.
 
+#include "app/keepers.h"
 #include "app/optionip.h"
 #include "links/winsock.h"
 #include "mqttprobe.h"
@@ -17,6 +18,7 @@
 #include "publish/windowfeed.h"
 #include "silentlistener.h"
 #include "traffic/trafficlog.h"
+#include "trend/trendwindow.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -586,8 +588,14 @@ int main(int argc, char *argv[])
         QStringLiteral("mqtt"),
         QStringLiteral("Publish to a mosquitto broker started on 127.0.0.1, as quorvel --mqtt "
                        "does, and time each value from the grid to a subscriber."));
+    const QCommandLineOption keepOption(
+        QStringLiteral("keep-cycles"),
+        QStringLiteral("Cycles polled with the history file written and one trend window open "
+                       "(0 skips it)."),
+        QStringLiteral("n"), QStringLiteral("60"));
     parser.addOptions({cyclesOption, longOption, longTimer3Option, longTimer4Option, simOption,
-                       slowOption, slowZeroOption, trafficOption, registersOption, mqttOption});
+                       slowOption, slowZeroOption, trafficOption, registersOption, mqttOption,
+                       keepOption});
     parser.process(app);
 
     bool numbersOk = true;
@@ -604,6 +612,7 @@ int main(int argc, char *argv[])
     const int slowSeconds = number(slowOption, 0);
     RegistersPerSlot = number(registersOption, 1);
     if (RegistersPerSlot > 29) numbersOk = false;
+    const int keepCycles = number(keepOption, 0);
     if (!numbersOk || (longCycles > 0 && longCycles < 20)) {
         std::fprintf(stderr, "quorvel-bench: --cycles needs at least 2, --long-cycles 0 or at "
                              "least 20, --long-timer3 at least 1, --long-timer4 at least 0\n");
@@ -733,6 +742,40 @@ int main(int argc, char *argv[])
         return 2;
     }
     if (mqttProbe) mqttProbe->setRecording(false);
+
+    // The same polling with the history written (as --history does) and one trend window open.
+    double keepCpu = 0, keepWall = 0;
+    qint64 keepRows = -1, keepLost = 0;
+    int trendPoints = 0;
+    if (keepCycles > 0) {
+        printLine(QStringLiteral("phase 1b: %1 cycles with the history written and one trend "
+                                 "window open (about %2 s)")
+                      .arg(keepCycles)
+                      .arg(keepCycles + 3));
+        QTemporaryDir historyDir;
+        auto *keepers = new Keepers(w, historyDir.path());
+        w.Timer3->start();
+        // A few cycles first, so the trend opens on kept values and the file is open.
+        probe.settle(3000);
+        TrendWindow *trend = keepers->openTrend(3, 2);
+        const double cpuBefore = cpuSeconds();
+        const double wallBefore = nowMs();
+        probe.settle(keepCycles * int(Timer3Ms));
+        keepCpu = cpuSeconds() - cpuBefore;
+        keepWall = (nowMs() - wallBefore) / 1000.0;
+        w.Timer3->stop();
+        w.Timer4->stop();
+        probe.settle(300);
+        if (trend)
+            for (const std::vector<QPointF> &line : trend->lines())
+                trendPoints += int(line.size());
+        if (HistoryFile *history = keepers->history()) {
+            QFile file(history->currentPath());
+            if (file.open(QIODevice::ReadOnly)) keepRows = file.readAll().count('\n') - 1;
+            keepLost = history->lostRows();
+        }
+        delete keepers;
+    }
 
     // The connect handler's wait against a listener that never completes the handshake, with
     // polling stopped so that the figure is the wait's own.
@@ -922,6 +965,19 @@ int main(int argc, char *argv[])
                    .arg(mqttProbe->received())
                    .arg(publisher->dropped()),
                QStringLiteral("none lost"), delay.count > 0 && mqttProbe->unmatched() == 0);
+    }
+
+    if (keepCycles > 0) {
+        const double share = keepWall > 0 ? keepCpu / keepWall : 0;
+        figure("CPU with history and a trend open",
+               QStringLiteral("%1 (%2 s cpu / %3 s)")
+                   .arg(percentOfCore(share))
+                   .arg(keepCpu, 0, 'f', 3)
+                   .arg(keepWall, 0, 'f', 1),
+               QStringLiteral("< 1 % of a core"), share < PollingCpuLimit && trendPoints > 0);
+        figure("  history rows, lost; trend points",
+               QStringLiteral("%1, %2; %3").arg(keepRows).arg(keepLost).arg(trendPoints),
+               QStringLiteral("a row a cycle"), std::nullopt);
     }
 
     if (silent.port() != 0) {
