@@ -55,9 +55,13 @@ Keepers::Keepers(OptionIP &window, const QString &historyDir, HistoryFile::Clock
 
     connect(m_w.tabel, &QTableWidget::cellDoubleClicked, this,
             [this](int row, int column) { openTrend(row, column); });
-    m_w.tabel->installEventFilter(this);
-    for (QLabel *status : m_w.lblStatus)
-        status->installEventFilter(this);
+    static_assert(std::tuple_size_v<decltype(m_statuses)> == OptionIP::LinkCount);
+    m_table = m_w.tabel;
+    m_table->installEventFilter(this);
+    for (int link = 0; link < OptionIP::LinkCount; ++link) {
+        m_statuses[size_t(link)] = m_w.lblStatus[size_t(link)];
+        m_statuses[size_t(link)]->installEventFilter(this);
+    }
     m_w.installEventFilter(this);
 
     m_summaryTimer.setInterval(SummaryIntervalMs);
@@ -133,7 +137,7 @@ bool Keepers::eventFilter(QObject *watched, QEvent *event)
         m_summaryTimer.stop();
         return false;
     }
-    if (watched == m_w.tabel && event->type() == QEvent::KeyPress) {
+    if (watched == m_table && event->type() == QEvent::KeyPress) {
         const auto *key = static_cast<QKeyEvent *>(event);
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
             return openTrend(m_w.tabel->currentRow(), m_w.tabel->currentColumn()) != nullptr;
@@ -142,7 +146,7 @@ bool Keepers::eventFilter(QObject *watched, QEvent *event)
     if (event->type() == QEvent::ToolTip) {
         for (int link = 0; link < OptionIP::LinkCount; ++link) {
             // Worked out when asked, so "last reply ... ago" is true at that moment.
-            if (watched == m_w.lblStatus[size_t(link)])
+            if (watched == m_statuses[size_t(link)])
                 m_w.lblStatus[size_t(link)]->setToolTip(
                     figures::tooltipText(QChar(u'A' + link), figures(link)));
         }

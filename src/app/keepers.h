@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
+#include <array>
 #include <memory>
 
 class OptionIP;
@@ -45,6 +46,10 @@ private:
     void closeTrends();
 
     OptionIP &m_w;
+    // The watched controls, kept apart from the window: while the window is being destroyed
+    // its children still send events here, and the window may no longer be read then.
+    QObject *m_table = nullptr;
+    std::array<QObject *, 3> m_statuses{};
     std::unique_ptr<HistoryFile> m_history;
     ValueMemory m_memory;
     LinkFigures m_figures;
