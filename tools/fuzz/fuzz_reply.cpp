@@ -339,6 +339,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Each input starts on a quiet link: nothing waiting, no request owed.
     link->discardWaiting();
     w.outstanding[0].clear();
+    w.slotReads = frames::SlotReads();
     w.lblStatus[0]->setText(Untouched);
     w.Label6->setText(Untouched);
     w.slotIdx = in.slot;
