@@ -394,7 +394,6 @@ void tst_faultyreplies::lateReplyAfterTheCycleMovedOn()
 
     device.send(readReply({801, 802, 803}, second));
     QTRY_VERIFY_WITH_TIMEOUT(resting(w), 10000);
-    QVERIFY(!w.awaitingReply);
     QCOMPARE(column(w, 1, 3), texts({801, 802, 803}));
     QCOMPARE(column(w, 0, 3), texts({701, 702, 703}));
 
@@ -450,6 +449,8 @@ void tst_faultyreplies::bytesOnAnotherLink()
     bench.device.send(readReply({4, 5, 6}, w.awaitedTransaction));
     QTRY_VERIFY_WITH_TIMEOUT(resting(w), 10000);
     QCOMPARE(column(w, 4, 3), texts({4, 5, 6}));
+    // The last slot's reply ends the cycle with nothing owed by it any more.
+    QVERIFY(!w.awaitingReply);
 
     // Slot 0 reads link 1; a late reply on link 0 meanwhile still goes to its own slot.
     setSlot(w, 0, 1, QStringLiteral("1"), QStringLiteral("3"));
