@@ -1,4 +1,4 @@
-#include "publish/windowfeed.h"
+#include "app/windowfeed.h"
 
 #include "app/commandline.h"
 #include "app/optionip.h"
