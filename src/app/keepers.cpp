@@ -37,10 +37,11 @@ Keepers::Keepers(OptionIP &window, const QString &historyDir, HistoryFile::Clock
 
     connect(&m_w, &OptionIP::snapshotTaken, this, [this] {
         const std::vector<snapshot::ShownValue> shown = m_w.shownValues();
-        if (m_history) m_history->write(shown);
+        if (m_history) m_history->write(m_readsSinceRow.take(shown));
         m_memory.markGaps(shown, QDateTime::currentMSecsSinceEpoch());
     });
     connect(&m_w, &OptionIP::slotValuesRead, this, [this](int slot) {
+        m_readsSinceRow.slotRead(slot);
         m_memory.take(slot, m_w.shownValues(), QDateTime::currentMSecsSinceEpoch());
     });
     connect(&m_w, &OptionIP::slotLayoutChanged, this,

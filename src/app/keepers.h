@@ -51,6 +51,7 @@ private:
     QObject *m_table = nullptr;
     std::array<QObject *, 3> m_statuses{};
     std::unique_ptr<HistoryFile> m_history;
+    snapshot::ReadsSince m_readsSinceRow;
     ValueMemory m_memory;
     LinkFigures m_figures;
     QList<QPointer<TrendWindow>> m_trends;

@@ -24,6 +24,7 @@ WindowFeed::WindowFeed(OptionIP &window, MqttPublisher &publisher, TrafficLog *t
 {
     static_assert(OptionIP::LinkCount == 3, "one caption per link");
     connect(&window, &OptionIP::slotValuesRead, this, [this](int slot) {
+        m_readsSinceRecord.slotRead(slot);
         publishSlot(slot);
         publishCaptions(false);
     });
@@ -49,10 +50,11 @@ void WindowFeed::publishSlot(int slot)
 
 void WindowFeed::publishCycle()
 {
+    // Counted while the broker is away too: a record after its return holds only fresh reads.
+    const std::vector<snapshot::ShownValue> fresh = m_readsSinceRecord.take(m_window.shownValues());
     if (!m_publisher.isConnected()) return;
-    m_publisher.publish(QStringLiteral("values"),
-                        valuesJson(QDateTime::currentDateTime(), m_window.shownValues()), ValueQos,
-                        false);
+    m_publisher.publish(QStringLiteral("values"), valuesJson(QDateTime::currentDateTime(), fresh),
+                        ValueQos, false);
 }
 
 void WindowFeed::publishCaptions(bool all)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "snapshot/shownvalues.h"
+
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -39,6 +41,7 @@ private:
     MqttPublisher &m_publisher;
     TrafficLog *m_traffic;
     std::array<QString, 3> m_captions;
+    snapshot::ReadsSince m_readsSinceRecord;
     QTimer m_captionTimer;
 };
 

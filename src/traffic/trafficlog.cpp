@@ -321,7 +321,12 @@ QString verdictText(const frames::ReplyVerdict &verdict)
     }
 
     QString text = verdict.late() ? QStringLiteral("late, ") : QString();
-    text += QStringLiteral("slot %1 ").arg(verdict.request ? verdict.request->slot : -1);
+    const int slot = verdict.request ? verdict.request->slot : -1;
+    if (verdict.kind == Kind::Registers && verdict.slotEdited)
+        return text + QStringLiteral("%1 registers not shown: slot %2 was edited since the request")
+                          .arg(verdict.registers)
+                          .arg(slot);
+    text += QStringLiteral("slot %1 ").arg(slot);
     if (verdict.kind == Kind::Registers)
         return text + QStringLiteral("received %1 registers").arg(verdict.registers);
 
