@@ -189,6 +189,12 @@ void tst_mqtt::publishesWhatTheGridShowsAndDiesOffline()
             .hasMatch(),
         qPrintable(time));
 
+    // Ten cycles of unchanged values: the broker retains them, so none is sent again.
+    const QList<QByteArray> resent = subscriberLines(
+        broker.port(), QStringLiteral("site/q/A/+"),
+        QStringList{QStringLiteral("-R"), QStringLiteral("-W"), QStringLiteral("10")} + login);
+    QCOMPARE(resent.size() - resent.filter("site/q/A/status ").size(), 0);
+
     // A subscriber that comes late finds every shown value, the link's caption and "online".
     device.setRegister(2, 4242);
     QMap<QString, QByteArray> retained;

@@ -43,8 +43,14 @@ void WindowFeed::publishSlot(int slot)
     if (!m_publisher.isConnected()) return;
     for (const snapshot::ShownValue &value : m_window.shownValues()) {
         if (value.slot != slot || !value.current) continue;
-        if (const std::optional<QString> topic = registerTopic(value))
-            m_publisher.publish(*topic, value.text.toUtf8(), ValueQos, true);
+        const std::optional<QString> topic = registerTopic(value);
+        if (!topic) continue;
+        // Retained, so the broker holds it: only a change is news.
+        const QByteArray payload = value.text.toUtf8();
+        auto sent = m_sentValues.find(*topic);
+        if (sent != m_sentValues.end() && *sent == payload) continue;
+        m_sentValues.insert(*topic, payload);
+        m_publisher.publish(*topic, payload, ValueQos, true);
     }
 }
 
@@ -76,6 +82,8 @@ void WindowFeed::publishCaptions(bool all)
 
 void WindowFeed::republish()
 {
+    // A broker that comes back may have lost what it retained.
+    m_sentValues.clear();
     publishCaptions(true);
     for (int slot = 0; slot < OptionIP::SlotCount; ++slot)
         publishSlot(slot);

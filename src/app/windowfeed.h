@@ -2,6 +2,7 @@
 
 #include "snapshot/shownvalues.h"
 
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -16,9 +17,10 @@ namespace publish
 
 class MqttPublisher;
 
-// Hands the publisher what the window shows: each value a reply brings (retained, one topic
-// per register), the whole grid once a cycle as JSON when data.txt is rewritten, each link's
-// status caption when it changes, and all retained state again whenever the broker is back.
+// Hands the publisher what the window shows: each value a reply brings that differs from the
+// one last published (retained, one topic per register), the whole grid once a cycle as JSON
+// when data.txt is rewritten, each link's status caption when it changes, and all retained
+// state again whenever the broker connection is made.
 // The broker's comings and goings go to standard error and the traffic log.
 class WindowFeed : public QObject
 {
@@ -42,6 +44,8 @@ private:
     TrafficLog *m_traffic;
     std::array<QString, 3> m_captions;
     snapshot::ReadsSince m_readsSinceRecord;
+    // Each register topic's payload as last published since the broker connection was made.
+    QHash<QString, QByteArray> m_sentValues;
     QTimer m_captionTimer;
 };
 
