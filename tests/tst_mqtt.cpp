@@ -193,7 +193,9 @@ void tst_mqtt::publishesWhatTheGridShowsAndDiesOffline()
     const QList<QByteArray> resent = subscriberLines(
         broker.port(), QStringLiteral("site/q/A/+"),
         QStringList{QStringLiteral("-R"), QStringLiteral("-W"), QStringLiteral("10")} + login);
-    QCOMPARE(resent.size() - resent.filter("site/q/A/status ").size(), 0);
+    QCOMPARE(std::count_if(resent.cbegin(), resent.cend(),
+                           [](const QByteArray &line) { return !line.contains("/status "); }),
+             0);
 
     // A subscriber that comes late finds every shown value, the link's caption and "online".
     device.setRegister(2, 4242);
