@@ -195,7 +195,7 @@ void tst_mqtt::publishesWhatTheGridShowsAndDiesOffline()
         QStringList{QStringLiteral("-R"), QStringLiteral("-W"), QStringLiteral("10")} + login);
     QCOMPARE(std::count_if(resent.cbegin(), resent.cend(),
                            [](const QByteArray &line) { return !line.contains("/status "); }),
-             0);
+             std::ptrdiff_t(0));
 
     // A subscriber that comes late finds every shown value, the link's caption and "online".
     device.setRegister(2, 4242);
