@@ -112,7 +112,23 @@ void tst_mqtt::urls_data()
     QTest::newRow("port 0") << "mqtt://b:0"
                             << "--mqtt: the port is 1 to 65535";
     QTest::newRow("empty level") << "mqtt://b/site//x"
-                                 << "--mqtt: the topic prefix";
+                                 << "--mqtt: the topic prefix 'site//x' holds '+', '#'";
+    QTest::newRow("$ prefix") << "mqtt://b/$SYS/q"
+                              << "--mqtt: the topic prefix '$SYS/q' begins with '$'";
+    QTest::newRow("$ written %24") << "mqtt://b/%24q"
+                                   << "--mqtt: the topic prefix '$q' begins with '$'";
+    QTest::newRow("NUL written %00") << "mqtt://b/a%00b"
+                                     << "--mqtt: the topic prefix holds a control character";
+    QTest::newRow("control character") << "mqtt://b/a\tb"
+                                       << "--mqtt: the topic prefix holds a control character";
+    QTest::newRow("blank") << "mqtt://b/my site"
+                           << "--mqtt: the topic prefix holds a blank";
+    QTest::newRow("blank written %20") << "mqtt://b/my%20site"
+                                       << "--mqtt: the topic prefix holds a blank";
+    QTest::newRow("prefix too long")
+        << "mqtt://b/" + QString(65001, u'p') << "--mqtt: the topic prefix is 65001 bytes long";
+    QTest::newRow("host too long") << "mqtt://" + QString(254, u'h') + "/q"
+                                   << "--mqtt: the broker host name is longer than 253";
 }
 
 void tst_mqtt::urls()

@@ -208,6 +208,15 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        .arg(parser.positionalArguments().constFirst()));
         return command;
     }
+    // The last of two would win unnoticed.
+    for (const QCommandLineOption *option : {&trafficOption, &dirOption, &mqttOption,
+                                             &mqttPasswordOption, &mqttCaOption, &historyOption}) {
+        if (parser.values(*option).size() > 1) {
+            usageError(
+                QStringLiteral("--%1 is given more than once.").arg(option->names().constLast()));
+            return command;
+        }
+    }
     if (parser.isSet(trafficOption)) {
         command.trafficPath = parser.value(trafficOption);
         if (command.trafficPath.isEmpty())
