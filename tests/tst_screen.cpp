@@ -179,13 +179,16 @@ void tst_screen::focusStartsOnTheFirstHost()
 {
     Window win;
     OptionIP &w = win.w;
-    // Before the sequence has run, no slot's device list has the focus: neither the wheel
-    // nor a key re-points slot 0.
-    for (QComboBox *list : w.LstIP)
-        QVERIFY(!list->hasFocus());
-    QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &w, Qt::Key_Up);
-    QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &w, Qt::Key_Down);
+    // Before the sequence has run, no slot control has the focus, not even after Tab or a
+    // click: no key re-points slot 0 or reaches its start box.
+    QTest::mouseClick(w.strReg[0], Qt::LeftButton);
+    for (const int key : {int(Qt::Key_Tab), int(Qt::Key_Up), int(Qt::Key_Down), int(Qt::Key_7)})
+        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &w,
+                        Qt::Key(key));
+    for (size_t s = 0; s < OptionIP::SlotCount; ++s)
+        QVERIFY(!w.LstIP[s]->hasFocus() && !w.strReg[s]->hasFocus() && !w.LegReg[s]->hasFocus());
     QCOMPARE(w.LstIP[0]->currentIndex(), 0);
+    QCOMPARE(w.strReg[0]->text(), QStringLiteral("000"));
 
     // When the frames open, the focus goes to the first stop of the tab order.
     w.loadTick = 949;
@@ -269,6 +272,7 @@ void tst_screen::labelsFollowEdits()
     QLocale::setDefault(locale);
     Window win;
     OptionIP &w = win.w;
+    w.frmDevice[0]->setEnabled(true); // the slots take input with the frames
     w.strReg[3]->setText(QStringLiteral("20"));
     w.LegReg[3]->setText(QStringLiteral("3"));
 

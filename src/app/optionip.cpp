@@ -1,5 +1,6 @@
 #include "app/optionip.h"
 
+#include "app/inputhold.h"
 #include "app/ui.h"
 #include "app/wheelguard.h"
 #include "links/winsock.h"
@@ -143,6 +144,14 @@ void OptionIP::buildControls()
         LegReg[size_t(s)] = textBox(this, indexed("LegReg", s), QStringLiteral("Text2"),
                                     ui::twips(left, 1800, 855, 285));
     }
+
+    // The slots take input when the frames do.
+    m_slotInput = new InputHold(frmDevice[0], this);
+    for (int s = 0; s < SlotCount; ++s)
+        for (QWidget *control :
+             {static_cast<QWidget *>(LstIP[size_t(s)]), static_cast<QWidget *>(strReg[size_t(s)]),
+              static_cast<QWidget *>(LegReg[size_t(s)])})
+            m_slotInput->hold(control);
 
     Label5 = label(this, QStringLiteral("Label5"), QStringLiteral("DEVICE"),
                    ui::twips(4320, 960, 975, 255));

@@ -20,6 +20,7 @@ class QProgressBar;
 class QPushButton;
 class QTableWidget;
 class QTimer;
+class InputHold;
 class WheelNeedsFocus;
 class TrafficLog;
 class Winsock;
@@ -172,6 +173,7 @@ private:
     QString m_appDir;
     snapshot::RecordFile m_recordFile;
     WheelNeedsFocus *m_wheelGuard = nullptr;
+    InputHold *m_slotInput = nullptr;
     CloseLatch m_closed;
     TrafficLog *m_traffic = nullptr;
     // A step waiting for a link that is read one request at a time to owe nothing.
