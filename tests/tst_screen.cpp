@@ -241,6 +241,10 @@ void tst_screen::recordShowsItsStart()
         QCOMPARE(w.txt_print->cursorPosition(), 0);
         QVERIFY(w.txt_print->inputMethodQuery(Qt::ImCursorRectangle).toRect().left() < 8);
     }
+    // A selection made to copy from outlives the next record.
+    w.txt_print->setSelection(1, 5);
+    w.print_click();
+    QCOMPARE(w.txt_print->selectedText(), w.txt_print->text().mid(1, 5));
 }
 
 void tst_screen::labelsFollowEdits_data()
