@@ -148,7 +148,8 @@ void tst_traffic::receivedFrameLines()
         }
         w.slotIdx = qint16(slot == 0 ? 4 : slot - 1);
         w.cmdConnectDev_Click();
-        QTRY_COMPARE_WITH_TIMEOUT(device.received.size(), 12 * ++sent, 10000);
+        ++sent;
+        QTRY_COMPARE_WITH_TIMEOUT(device.received.size(), 12 * sent, 10000);
     }
     device.send(reply);
     QTRY_COMPARE_WITH_TIMEOUT(logged.lines().filter(QStringLiteral("A RX ")), QStringList{line},

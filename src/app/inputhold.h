@@ -24,6 +24,6 @@ protected:
 private:
     void follow();
 
-    QWidget *m_leader;
+    QPointer<QWidget> m_leader;
     QList<std::pair<QPointer<QWidget>, Qt::FocusPolicy>> m_controls;
 };

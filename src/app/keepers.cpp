@@ -9,6 +9,7 @@
 #include <QEvent>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QScreen>
 #include <QTableWidget>
 
 namespace
@@ -103,9 +104,30 @@ TrendWindow *Keepers::openTrend(int row, int column)
     if (name.isEmpty()) return nullptr;
 
     auto *trend = new TrendWindow(m_memory, slot, row, name, &m_w);
+    placeTrend(trend);
     m_trends.append(trend);
     trend->show();
     return trend;
+}
+
+void Keepers::placeTrend(TrendWindow *trend) const
+{
+    // Beside the main window, clear of its device frames; each further one a step down and
+    // to the right of the last, back beside the window when that would leave the screen.
+    constexpr int Gap = 8;
+    constexpr int Step = 28;
+    const QRect main = m_w.frameGeometry();
+    QPoint at(main.right() + 1 + Gap, main.top());
+    const QList<TrendWindow *> open = trends();
+    if (!open.isEmpty()) at = open.constLast()->frameGeometry().topLeft() + QPoint(Step, Step);
+    if (const QScreen *screen = m_w.screen()) {
+        const QRect room = screen->availableGeometry();
+        const QSize size = trend->frameGeometry().size();
+        if (at.y() + size.height() > room.bottom()) at.setY(main.top());
+        if (at.x() + size.width() > room.right())
+            at.setX(std::max(room.right() - size.width(), main.left() + m_w.tabel->x()));
+    }
+    trend->move(at);
 }
 
 QList<TrendWindow *> Keepers::trends() const

@@ -44,6 +44,7 @@ public:
 private:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void closeTrends();
+    void placeTrend(TrendWindow *trend) const;
 
     OptionIP &m_w;
     // The watched controls, kept apart from the window: while the window is being destroyed

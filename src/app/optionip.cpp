@@ -304,6 +304,13 @@ std::vector<snapshot::ShownValue> OptionIP::shownValues() const
         views);
 }
 
+bool OptionIP::focusNextPrevChild(bool next)
+{
+    // Until the frames take input the window keeps the focus: Tab has nowhere to go.
+    if (!frmDevice[0]->isEnabled()) return true;
+    return QWidget::focusNextPrevChild(next);
+}
+
 void OptionIP::closeEvent(QCloseEvent *event)
 {
     int cancel = 0;

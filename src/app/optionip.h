@@ -154,6 +154,7 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    bool focusNextPrevChild(bool next) override;
 
 private:
     void slotTextsChanged(int slot);

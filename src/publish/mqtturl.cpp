@@ -20,24 +20,29 @@ constexpr int LongestHost = 253;
 // MQTT topics are at most 65,535 bytes; what follows the prefix needs some of them.
 constexpr int LongestPrefix = 65000;
 
-// Why `prefix` cannot lead MQTT topics, or nothing when it can.
-std::optional<QString> prefixFault(const QString &prefix)
+// Why `prefix` cannot lead MQTT topics, in full, or nothing when it can. `decoded`: as the
+// URL's %-escapes gave it; else as typed, when only what the URL rules would refuse is told.
+std::optional<QString> prefixFault(const QString &prefix, bool decoded)
 {
-    // Wildcards and empty levels would make topics no subscriber can address one by one.
-    if (prefix.contains(u'+') || prefix.contains(u'#') || prefix.split(u'/').contains(QString()))
-        return QStringLiteral("holds '+', '#' or an empty level");
-    if (prefix.startsWith(u'$'))
-        return QStringLiteral("begins with '$', which brokers keep for their own topics");
+    const QString fault = QStringLiteral("--mqtt: the topic prefix ");
     for (const QChar c : prefix) {
+        // Not repeated: a NUL would end the message there.
         if (c.category() == QChar::Other_Control)
-            return QStringLiteral("holds a control character");
-        if (c.isSpace()) return QStringLiteral("holds a blank");
+            return fault + QStringLiteral("holds a control character");
+        if (c.isSpace()) return fault + QStringLiteral("holds a blank");
     }
     const qsizetype bytes = prefix.toUtf8().size();
     if (bytes > LongestPrefix)
-        return QStringLiteral("is %1 bytes long; MQTT topics allow at most %2")
-            .arg(bytes)
-            .arg(LongestPrefix);
+        return fault + QStringLiteral("is %1 bytes long; MQTT topics allow at most %2")
+                           .arg(bytes)
+                           .arg(LongestPrefix);
+    if (!decoded) return std::nullopt;
+    // Wildcards and empty levels would make topics no subscriber can address one by one.
+    if (prefix.contains(u'+') || prefix.contains(u'#') || prefix.split(u'/').contains(QString()))
+        return fault + u'\'' + prefix + QStringLiteral("' holds '+', '#' or an empty level");
+    if (prefix.startsWith(u'$'))
+        return fault + u'\'' + prefix +
+               QStringLiteral("' begins with '$', which brokers keep for their own topics");
     return std::nullopt;
 }
 
@@ -56,11 +61,9 @@ std::variant<MqttTarget, QString> parseMqttUrl(const QString &url)
     if (rawHost.size() > LongestHost)
         return QStringLiteral("--mqtt: the broker host name is longer than %1 characters")
             .arg(LongestHost);
-    if (pathStart >= 0) {
-        if (const std::optional<QString> fault = prefixFault(url.mid(pathStart + 1)))
-            if (!fault->startsWith(QLatin1String("holds '+'")))
-                return QStringLiteral("--mqtt: the topic prefix ") + *fault;
-    }
+    if (pathStart >= 0)
+        if (const std::optional<QString> fault = prefixFault(url.mid(pathStart + 1), false))
+            return *fault;
     for (const QChar c : url)
         if (c.category() == QChar::Other_Control || c.isSpace())
             return QStringLiteral("--mqtt: the URL holds a blank or a control character");
@@ -93,13 +96,7 @@ std::variant<MqttTarget, QString> parseMqttUrl(const QString &url)
     if (path.startsWith(u'/')) path.remove(0, 1);
     target.prefix = path.isEmpty() ? DefaultPrefix : path;
     // Checked again as decoded: %00, %20 and %24 are other ways to write the same faults.
-    if (const std::optional<QString> fault = prefixFault(target.prefix)) {
-        // Repeated only when it is plain text of a sensible length.
-        const bool shown = !fault->startsWith(QLatin1String("holds a")) &&
-                           !fault->startsWith(QLatin1String("is "));
-        return QStringLiteral("--mqtt: the topic prefix ") +
-               (shown ? u'\'' + target.prefix + QStringLiteral("' ") : QString()) + *fault;
-    }
+    if (const std::optional<QString> fault = prefixFault(target.prefix, true)) return *fault;
     return target;
 }
 
