@@ -149,10 +149,9 @@ void OptionIP::buildControls()
     m_wheelGuard = new WheelNeedsFocus(this);
     for (int s = 0; s < SlotCount; ++s) {
         const int left = 5640 + 960 * s;
-        LstIP[size_t(s)] =
-            list(this, indexed("LstIP", s),
-                 {QStringLiteral("-A"), QStringLiteral("-B"), QStringLiteral("-C")},
-                 ui::twips(left, 840, 855, 315));
+        LstIP[size_t(s)] = list(this, indexed("LstIP", s),
+                                {QStringLiteral("-A"), QStringLiteral("-B"), QStringLiteral("-C")},
+                                ui::twips(left, 840, 855, 315));
         LstIP[size_t(s)]->setCurrentIndex(-1);
         strReg[size_t(s)] = textBox(this, indexed("strReg", s), QStringLiteral("Text1"),
                                     ui::twips(left, 1320, 855, 285));
@@ -169,10 +168,10 @@ void OptionIP::buildControls()
                                     ui::twips(formatLeft, FormatRowTop[1], FormatWidth, 315));
         LstType[size_t(s)] = list(this, indexed("LstType", s), valueformat::typeChoices(),
                                   ui::twips(formatLeft, FormatRowTop[2], FormatWidth, 315));
-        for (QWidget *control : {static_cast<QWidget *>(LstIP[size_t(s)]),
-                                 static_cast<QWidget *>(unit),
-                                 static_cast<QWidget *>(LstObject[size_t(s)]),
-                                 static_cast<QWidget *>(LstType[size_t(s)])})
+        for (QWidget *control :
+             {static_cast<QWidget *>(LstIP[size_t(s)]), static_cast<QWidget *>(unit),
+              static_cast<QWidget *>(LstObject[size_t(s)]),
+              static_cast<QWidget *>(LstType[size_t(s)])})
             m_wheelGuard->guard(control);
     }
 
@@ -181,7 +180,9 @@ void OptionIP::buildControls()
     for (int s = 0; s < SlotCount; ++s)
         for (QWidget *control :
              {static_cast<QWidget *>(LstIP[size_t(s)]), static_cast<QWidget *>(strReg[size_t(s)]),
-              static_cast<QWidget *>(LegReg[size_t(s)])})
+              static_cast<QWidget *>(LegReg[size_t(s)]), static_cast<QWidget *>(txtUnit[size_t(s)]),
+              static_cast<QWidget *>(LstObject[size_t(s)]),
+              static_cast<QWidget *>(LstType[size_t(s)])})
             m_slotInput->hold(control);
 
     Label5 = label(this, QStringLiteral("Label5"), QStringLiteral("DEVICE"),
