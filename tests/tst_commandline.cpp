@@ -82,6 +82,13 @@ void tst_commandline::answersWithoutOpeningTheWindow_data()
         << none
         << QStringLiteral("^quorvel: --mqtt: the topic prefix holds a control character.\\n") +
                usage;
+    QTest::newRow("--mqtt-discovery without --mqtt")
+        << QStringList{QStringLiteral("--mqtt-discovery")} << 2 << none
+        << QStringLiteral("^quorvel: --mqtt-discovery needs --mqtt.\\n") + usage;
+    QTest::newRow("--mqtt-discovery with a wildcard")
+        << QStringList{QStringLiteral("--mqtt=mqtt://127.0.0.1"),
+                       QStringLiteral("--mqtt-discovery=ha/#")}
+        << 2 << none << QStringLiteral("^quorvel: --mqtt-discovery: the prefix is one or more");
     QTest::newRow("password variable, no user")
         << QStringList{QStringLiteral("QUORVEL_MQTT_PASSWORD=pw"), QStringLiteral("--mqtt"),
                        QStringLiteral("mqtt://127.0.0.1")}
