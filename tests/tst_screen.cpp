@@ -8,10 +8,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStyleOptionButton>
 #include <QTableWidget>
 #include <QTemporaryDir>
-#include <QSpinBox>
 #include <QtTest>
 
 namespace
@@ -191,6 +191,7 @@ void tst_screen::focusStartsOnTheFirstHost()
     // Before the sequence has run, no slot control has the focus, not even after Tab or a
     // click: no key re-points slot 0 or reaches its start box.
     QTest::mouseClick(w.strReg[0], Qt::LeftButton);
+    QTest::mouseClick(w.txtUnit[0], Qt::LeftButton);
     for (const int key : {int(Qt::Key_Tab), int(Qt::Key_Up), int(Qt::Key_Down), int(Qt::Key_7)})
         QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &w,
                         Qt::Key(key));
@@ -198,6 +199,7 @@ void tst_screen::focusStartsOnTheFirstHost()
         QVERIFY(!w.LstIP[s]->hasFocus() && !w.strReg[s]->hasFocus() && !w.LegReg[s]->hasFocus());
     QCOMPARE(w.LstIP[0]->currentIndex(), 0);
     QCOMPARE(w.strReg[0]->text(), QStringLiteral("000"));
+    QCOMPARE(w.slotFormat(0), valueformat::SlotFormat());
 
     // When the frames open, the focus goes to the first stop of the tab order.
     w.loadTick = 949;

@@ -101,6 +101,16 @@ OptionIP::OptionIP(const QString &appDir, QWidget *parent) : QWidget(parent), m_
     setFont(ui::windowFont());
     buildControls();
     chainTabOrder();
+    // The slots take input when the frames do; held after the tab order is made, which
+    // only takes controls that accept the focus.
+    m_slotInput = new InputHold(frmDevice[0], this);
+    for (int s = 0; s < SlotCount; ++s)
+        for (QWidget *control :
+             {static_cast<QWidget *>(LstIP[size_t(s)]), static_cast<QWidget *>(strReg[size_t(s)]),
+              static_cast<QWidget *>(LegReg[size_t(s)]), static_cast<QWidget *>(txtUnit[size_t(s)]),
+              static_cast<QWidget *>(LstObject[size_t(s)]),
+              static_cast<QWidget *>(LstType[size_t(s)])})
+            m_slotInput->hold(control);
     // The first stop of the tab order, link A's host, is in a frame that takes no input until
     // the connection sequence has run. Until then the window keeps the focus itself, so
     // nothing (a slot's device list least of all) takes keys or the wheel by accident.
@@ -174,16 +184,6 @@ void OptionIP::buildControls()
               static_cast<QWidget *>(LstType[size_t(s)])})
             m_wheelGuard->guard(control);
     }
-
-    // The slots take input when the frames do.
-    m_slotInput = new InputHold(frmDevice[0], this);
-    for (int s = 0; s < SlotCount; ++s)
-        for (QWidget *control :
-             {static_cast<QWidget *>(LstIP[size_t(s)]), static_cast<QWidget *>(strReg[size_t(s)]),
-              static_cast<QWidget *>(LegReg[size_t(s)]), static_cast<QWidget *>(txtUnit[size_t(s)]),
-              static_cast<QWidget *>(LstObject[size_t(s)]),
-              static_cast<QWidget *>(LstType[size_t(s)])})
-            m_slotInput->hold(control);
 
     Label5 = label(this, QStringLiteral("Label5"), QStringLiteral("DEVICE"),
                    ui::twips(4320, 960, 975, 255));
