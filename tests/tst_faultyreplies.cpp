@@ -1,6 +1,7 @@
 #include "app/optionip.h"
 #include "app/ui.h"
 #include "links/winsock.h"
+#include "modbus/rtu.h"
 #include "support/devices.h"
 #include "support/pollwindow.h"
 
@@ -97,6 +98,7 @@ private slots:
     void bytesOnAnotherLink();
     void deviceClosesInTheMiddleOfAReply();
     void unsolicitedBytes();
+    void rtuReplyWithABadCrc();
     void randomBytesInRandomPieces();
 };
 
@@ -504,6 +506,42 @@ void tst_faultyreplies::deviceClosesInTheMiddleOfAReply()
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), w.txt_print->text().toLocal8Bit() + "\r\n");
     QTRY_VERIFY_WITH_TIMEOUT(resting(w), 10000);
+}
+
+void tst_faultyreplies::rtuReplyWithABadCrc()
+{
+    // RTU frames over TCP: a reply whose CRC is wrong is never shown; the right one is.
+    QTemporaryDir dir;
+    OptionIP w(dir.path());
+    shapeForPolling(w);
+    ScriptedDevice device;
+    QVERIFY(device.start());
+    w.txtIP[0]->setText(QStringLiteral("rtu:127.0.0.1"));
+    w.txtPort[0]->setText(QString::number(device.port()));
+    w.cmdConnect_Click(0);
+    QCOMPARE(w.Winsock1[0]->state(), int(Winsock::Connected));
+    setSlot(w, 0, 0, QStringLiteral("5"), QStringLiteral("1"));
+    stepTo(w, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(device.received, rtu::withCrc(QByteArray::fromHex("010300040001")),
+                              10000);
+    const QByteArray reply = rtu::withCrc(QByteArray::fromHex("0103021092"));
+    QByteArray broken = reply;
+    broken[4] = char(0x93);
+    QSignalSpy dropped(w.Winsock1[0], &Winsock::rtuDropped);
+    device.send(broken);
+    QTRY_COMPARE_WITH_TIMEOUT(dropped.size(), 1, 10000);
+    QCOMPARE(dropped.first().at(1).toBool(), true);
+    QCOMPARE(w.cellText(1, valueColumn(0)), QString());
+    QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Transmit"));
+    // The line owes a reply: the next slot on it waits, since RTU replies carry no identifier.
+    setSlot(w, 1, 0, QStringLiteral("9"), QStringLiteral("1"));
+    stepTo(w, 1);
+    QTest::qWait(300);
+    QCOMPARE(device.received.size(), 8);
+    device.send(reply);
+    QTRY_COMPARE_WITH_TIMEOUT(w.cellText(1, valueColumn(0)), QStringLiteral("4242"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(device.received.mid(8, 8),
+                              rtu::withCrc(QByteArray::fromHex("010300080001")), 10000);
 }
 
 void tst_faultyreplies::unsolicitedBytes()

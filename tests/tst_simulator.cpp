@@ -15,7 +15,9 @@
 #include <QModbusReply>
 #include <QModbusTcpClient>
 #include <QModbusTcpServer>
+#include <QFile>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTableWidget>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -23,6 +25,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <memory>
 #include <sys/prctl.h>
 
 Q_DECLARE_METATYPE(sim::Pattern)
@@ -168,6 +171,7 @@ private slots:
     void logsClientsAndStopsOnSignal();
     void windowReadsSimulator();
     void typedSlotsFromSettingsAlone();
+    void rtuLinksComeBack();
 };
 
 void tst_simulator::patternByRegisterNumber_data()
@@ -644,6 +648,78 @@ void tst_simulator::typedSlotsFromSettingsAlone()
     QVERIFY2(saved.contains("\nunit1=7\n") && saved.contains("\nobject2=coil\n") &&
                  !saved.contains("unit0") && !saved.contains("object3"),
              saved.constData());
+}
+
+// A pseudo-terminal pair as a serial line: Quorvel opens one end, the simulator the other.
+class Line
+{
+public:
+    Line(const QString &dir) : quorvelEnd(dir + "/line-quorvel"), deviceEnd(dir + "/line-device") {}
+    ~Line() { cut(); }
+    bool plug()
+    {
+        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+        process.start(QStringLiteral("socat"),
+                      {QStringLiteral("pty,raw,echo=0,link=") + quorvelEnd,
+                       QStringLiteral("pty,raw,echo=0,link=") + deviceEnd});
+        return process.waitForStarted(WaitMs) &&
+               QTest::qWaitFor([this] { return QFile::exists(deviceEnd); }, WaitMs);
+    }
+    // As an adapter pulled out: both ends go.
+    void cut()
+    {
+        process.terminate();
+        process.waitForFinished(WaitMs);
+    }
+    QProcess process;
+    const QString quorvelEnd, deviceEnd;
+};
+
+void tst_simulator::rtuLinksComeBack()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("socat")).isEmpty())
+        QSKIP("socat is not installed (scripts/setup installs it)");
+    QTemporaryDir dir;
+    const QStringList holds = {"--hold", "5=u16=4242", "--hold", "7/i100=f32:cdab=230.5",
+                               "--hold", "7/20=s16=-5", "--hold", "c10=1"};
+    Line line(dir.path());
+    QVERIFY(line.plug());
+    auto serialDevice = std::make_unique<Simulator>();
+    QVERIFY(serialDevice->start(QStringList{"--serial", line.deviceEnd, "--line", "19200 8E1"} +
+                                holds));
+    QVERIFY2(serialDevice->waitForOutput("serving RTU"), qPrintable(serialDevice->output()));
+    Simulator gateway;
+    gateway.port = freeLoopbackPort();
+    QVERIFY(gateway.start(QStringList{QString::number(gateway.port), "--rtu"} + holds));
+    QVERIFY(gateway.waitForOutput("listening on"));
+
+    // Link A on the line at 19200 8E1, link B RTU frames over TCP; units 1 and 7 on each.
+    writeBytes(dir.filePath("setting.ini"),
+               "[set]\nScon0=False\nScon1=False\ntxtIP0=" + line.quorvelEnd.toLocal8Bit() +
+                   "\nport0=19200 8E1\ntxtIP1=rtu:127.0.0.1\nport1=" +
+                   QByteArray::number(gateway.port) +
+                   "\nstrreg0=5\nlegreg0=1\nLstIP0=0\nstrreg1=100\nlegreg1=1\nLstIP1=0\n"
+                   "unit1=7\nobject1=input\ntype1=f32:cdab\nstrreg2=20\nlegreg2=1\nLstIP2=1\n"
+                   "unit2=7\ntype2=s16\nstrreg3=10\nlegreg3=1\nLstIP3=1\nobject3=coil\n");
+    QProcess process;
+    QVERIFY(startProgram(process, dir.path(), {}));
+    const auto record = [&] { return QString::fromLocal8Bit(readBytes(dir.filePath("data.txt"))); };
+    const auto shows = [&](const char *start) {
+        return QTest::qWaitFor([&] { return record().startsWith(QLatin1String(start)); }, 30000);
+    };
+    QVERIFY2(shows("#4242#230.5#-5#1#"), qPrintable(record()));
+
+    // The adapter is pulled out: the line's slots show ???, the other link reads on.
+    line.cut();
+    serialDevice.reset();
+    QVERIFY2(shows("#???#???#-5#1#"), qPrintable(record()));
+    // Plugged in again, it is opened again by itself.
+    QVERIFY(line.plug());
+    serialDevice = std::make_unique<Simulator>();
+    QVERIFY(serialDevice->start(QStringList{"--serial", line.deviceEnd} + holds));
+    QVERIFY2(shows("#4242#230.5#-5#1#"), qPrintable(record()));
+    process.terminate();
+    QVERIFY(process.waitForFinished(WaitMs));
 }
 
 QTEST_MAIN(tst_simulator)

@@ -1,6 +1,7 @@
 #include "app/keepers.h"
 
 #include "app/optionip.h"
+#include "links/winsock.h"
 #include "traffic/trafficlog.h"
 #include "trend/trendwindow.h"
 
@@ -54,6 +55,10 @@ Keepers::Keepers(OptionIP &window, const QString &historyDir, HistoryFile::Clock
             [this](int link, const frames::ReplyVerdict &verdict) {
                 m_figures.frameJudged(link, verdict, monotonicMs());
             });
+
+    for (Winsock *link : m_w.Winsock1)
+        connect(link, &Winsock::rtuDropped, this,
+                [this](int index, bool crcError, int) { m_figures.rtuDropped(index, crcError); });
 
     connect(m_w.tabel, &QTableWidget::cellDoubleClicked, this,
             [this](int row, int column) { openTrend(row, column); });

@@ -145,6 +145,14 @@ void OptionIP::buildControls()
                                   ui::twips(2760, 360, 735, 255));
         txtPort[size_t(i)] = textBox(frame, indexed("txtPort", i), QStringLiteral("502"),
                                      ui::twips(2760, 600, 975, 375));
+        txtIP[size_t(i)]->setToolTip(QStringLiteral(
+            "A host name or address: Modbus/TCP.\n"
+            "rtu:HOST: RTU frames over TCP to HOST and the port.\n"
+            "A serial port (/dev/ttyUSB0, COM3): Modbus RTU, line settings in the port box."));
+        txtPort[size_t(i)]->setToolTip(QStringLiteral(
+            "The TCP port, 1 to 65535.\n"
+            "For a serial port: BAUD or BAUD DPS, e.g. 19200, 9600 8N1, 19200 8E1\n"
+            "(a baud alone means 8 data bits, even parity, 1 stop bit)."));
         lblStatus[size_t(i)] = label(frame, indexed("lblStatus", i), QStringLiteral("Label3"),
                                      ui::twips(120, 1080, 1695, 375));
         ui::setBackColor(lblStatus[size_t(i)], ui::lightRed());

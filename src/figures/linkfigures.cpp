@@ -11,6 +11,13 @@ void LinkFigures::requestSent(int link)
     ++m_links[size_t(link)].sent;
 }
 
+void LinkFigures::rtuDropped(int link, bool crcError)
+{
+    if (link < 0 || link >= LinkCount) return;
+    Counts &c = m_links[size_t(link)];
+    ++(crcError ? c.crcErrors : c.unmatched);
+}
+
 void LinkFigures::frameJudged(int link, const frames::ReplyVerdict &verdict, qint64 nowMs)
 {
     if (link < 0 || link >= LinkCount) return;
@@ -58,6 +65,7 @@ LinkFigures::Figures LinkFigures::figures(int link, qint64 nowMs, qint64 unanswe
     f.dataLoss = c.dataLoss;
     f.unmatched = c.unmatched;
     f.malformed = c.malformed;
+    f.crcErrors = c.crcErrors;
     if (!c.roundTrips.empty()) {
         std::vector<qint64> sorted = c.roundTrips;
         std::sort(sorted.begin(), sorted.end());
@@ -97,9 +105,10 @@ QString tooltipText(QChar link, const LinkFigures::Figures &f)
         QStringLiteral("requests sent: %1").arg(f.sent),
         QStringLiteral("replies taken: %1 (%2 late)").arg(f.taken).arg(f.late),
         QStringLiteral("data loss: %1").arg(f.dataLoss),
-        QStringLiteral("frames dropped: %1 unmatched, %2 malformed")
+        QStringLiteral("frames dropped: %1 unmatched, %2 malformed%3")
             .arg(f.unmatched)
-            .arg(f.malformed),
+            .arg(f.malformed)
+            .arg(f.crcErrors ? QStringLiteral(", %1 CRC errors").arg(f.crcErrors) : QString()),
         QStringLiteral("no answer (forgotten after 10 s, evicted, or lost with the connection): %1")
             .arg(f.unanswered),
         QStringLiteral("round trip, last %1 replies: %2")
@@ -112,14 +121,17 @@ QString tooltipText(QChar link, const LinkFigures::Figures &f)
 
 QString summaryText(const LinkFigures::Figures &f)
 {
+    const QString malformed =
+        f.crcErrors ? QStringLiteral("%1 malformed %2 CRC errors").arg(f.malformed).arg(f.crcErrors)
+                    : QStringLiteral("%1 malformed").arg(f.malformed);
     return QStringLiteral("figures: sent %1, taken %2 (%3 late), data loss %4, dropped %5 "
-                          "unmatched %6 malformed, no answer %7, round trip %8, last reply %9")
+                          "unmatched %6, no answer %7, round trip %8, last reply %9")
         .arg(f.sent)
         .arg(f.taken)
         .arg(f.late)
         .arg(f.dataLoss)
         .arg(f.unmatched)
-        .arg(f.malformed)
+        .arg(malformed)
         .arg(f.unanswered)
         .arg(roundTripText(f), agoText(f.sinceLastReplyMs));
 }

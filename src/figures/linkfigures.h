@@ -28,6 +28,7 @@ public:
         qint64 dataLoss = 0;
         qint64 unmatched = 0;
         qint64 malformed = 0;
+        qint64 crcErrors = 0; // RTU frames dropped for a wrong CRC
         qint64 unanswered = 0; // given by the caller: the link's table of owed requests keeps it
         std::optional<qint64> medianRoundTripMs;
         std::optional<qint64> worstRoundTripMs;
@@ -36,12 +37,16 @@ public:
 
     void requestSent(int link);
     void frameJudged(int link, const frames::ReplyVerdict &verdict, qint64 nowMs);
+    // An RTU link dropped bytes: a frame with a wrong CRC, or bytes no request asked for
+    // (counted as unmatched).
+    void rtuDropped(int link, bool crcError);
 
     Figures figures(int link, qint64 nowMs, qint64 unanswered) const;
 
 private:
     struct Counts {
-        qint64 sent = 0, taken = 0, late = 0, dataLoss = 0, unmatched = 0, malformed = 0;
+        qint64 sent = 0, taken = 0, late = 0, dataLoss = 0, unmatched = 0, malformed = 0,
+               crcErrors = 0;
         std::vector<qint64> roundTrips; // a ring of the last RoundTrips
         size_t nextRoundTrip = 0;
         std::optional<qint64> lastReplyMs;

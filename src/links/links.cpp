@@ -97,18 +97,26 @@ void OptionIP::cmdConnect_Click(int index)
     Winsock *socket = Winsock1[i];
 
     setCursor(Qt::WaitCursor);
-    // A port text that is no port dials nothing: the attempt fails as an unreachable device
-    // does, rather than quietly reusing the port of an earlier attempt.
-    if (const std::optional<int> port = portNumber(txtPort[i]->text())) {
-        // Each of the three socket steps fails by itself (socket not closed) and is skipped.
-        socket->setRemoteHost(txtIP[i]->text());
-        socket->setRemotePort(*port);
+    // A port text that is no port (or line settings that do not read) opens nothing: the
+    // attempt fails as an unreachable device does, rather than quietly reusing the settings
+    // of an earlier attempt.
+    const rtu::LinkTarget target = rtu::targetOf(txtIP[i]->text());
+    const bool serialLine = target.kind == rtu::LinkTarget::Kind::Serial;
+    const std::optional<rtu::LineSettings> line =
+        serialLine ? rtu::parseLineSettings(txtPort[i]->text()) : std::nullopt;
+    const std::optional<int> port = serialLine ? std::nullopt : portNumber(txtPort[i]->text());
+    if (line || port) {
+        // Each of the socket steps fails by itself (socket not closed) and is skipped.
+        socket->setTarget(target.kind, line.value_or(rtu::LineSettings()));
+        socket->setRemoteHost(target.host);
+        if (port) socket->setRemotePort(*port);
         socket->connectToRemote();
         waitForState(index, Winsock::Connected);
     } else if (m_traffic) {
         m_traffic->connectionEvent(
-            index,
-            QStringLiteral("not connecting: port \"%1\" is no port").arg(txtPort[i]->text()));
+            index, (serialLine ? QStringLiteral("not opening: line settings \"%1\" do not read")
+                               : QStringLiteral("not connecting: port \"%1\" is no port"))
+                       .arg(txtPort[i]->text()));
     }
 
     if (socket->state() == Winsock::Connected)

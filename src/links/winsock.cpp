@@ -2,7 +2,10 @@
 
 #include "traffic/trafficlog.h"
 
+#include <QSerialPort>
 #include <QTcpSocket>
+#include <QTimer>
+#include <cstdio>
 
 #ifdef Q_OS_LINUX
 #include <netinet/in.h>
@@ -17,13 +20,19 @@ Winsock::Winsock(int index, QObject *parent)
     connect(m_socket, &QTcpSocket::connected, this, &Winsock::onConnected);
     connect(m_socket, &QTcpSocket::errorOccurred, this, &Winsock::onError);
     connect(m_socket, &QTcpSocket::disconnected, this, &Winsock::onDisconnected);
-    connect(m_socket, &QTcpSocket::readyRead, this,
-            [this] { emit dataArrival(m_index, m_socket->bytesAvailable()); });
+    connect(m_socket, &QTcpSocket::readyRead, this, &Winsock::onReadyRead);
+}
+
+QIODevice *Winsock::device() const
+{
+    if (serial()) return m_serial;
+    return m_socket;
 }
 
 int Winsock::state() const
 {
     if (m_sticky != Closed) return m_sticky;
+    if (serial()) return m_serial && m_serial->isOpen() ? Connected : Closed;
     switch (m_socket->state()) {
     case QAbstractSocket::UnconnectedState:
         return Closed;
@@ -42,7 +51,15 @@ int Winsock::state() const
 
 qintptr Winsock::socketDescriptor() const
 {
-    return m_socket->socketDescriptor();
+    return serial() ? -1 : m_socket->socketDescriptor();
+}
+
+bool Winsock::setTarget(rtu::LinkTarget::Kind kind, const rtu::LineSettings &line)
+{
+    if (state() != Closed) return false;
+    m_kind = kind;
+    m_line = line;
+    return true;
 }
 
 bool Winsock::setRemoteHost(const QString &host)
@@ -63,11 +80,69 @@ bool Winsock::connectToRemote()
 {
     if (state() != Closed) return false;
     m_wasConnected = false;
+    m_receiver.forget();
+    m_frames.clear();
+    if (m_log) m_log->setRtu(m_index, speaksRtu());
+    if (serial()) {
+        openSerial();
+        return true;
+    }
     if (m_log)
-        m_log->connectionEvent(m_index,
-                               QStringLiteral("connecting to %1:%2").arg(m_host).arg(m_port));
+        m_log->connectionEvent(m_index, QStringLiteral("connecting to %1%2:%3")
+                                            .arg(speaksRtu() ? QStringLiteral("rtu:") : QString())
+                                            .arg(m_host)
+                                            .arg(m_port));
     m_socket->connectToHost(m_host, quint16(m_port));
     return true;
+}
+
+void Winsock::openSerial()
+{
+    if (!m_serial) {
+        m_serial = new QSerialPort(this);
+        connect(m_serial, &QSerialPort::readyRead, this, &Winsock::onReadyRead);
+        connect(m_serial, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError e) {
+            // Only a line that goes away mid-run matters here; opening reports its own failure.
+            if (e != QSerialPort::ResourceError || m_sticky != Closed || !m_serial->isOpen())
+                return;
+            m_sticky = Error;
+            if (m_log)
+                m_log->connectionEvent(m_index,
+                                       QStringLiteral("lost: ") + m_serial->errorString());
+            m_serial->close();
+            emit connectionEnded(m_index);
+        });
+    }
+    const QString line = rtu::lineSettingsText(m_line);
+    if (m_log)
+        m_log->connectionEvent(m_index, QStringLiteral("opening %1 at %2").arg(m_host, line));
+    m_serial->setPortName(m_host);
+    const auto parity = m_line.parity == 'E'   ? QSerialPort::EvenParity
+                        : m_line.parity == 'O' ? QSerialPort::OddParity
+                                               : QSerialPort::NoParity;
+    const bool opened =
+        m_serial->open(QIODevice::ReadWrite) && m_serial->setBaudRate(m_line.baud) &&
+        m_serial->setDataBits(QSerialPort::DataBits(m_line.dataBits)) &&
+        (m_serial->setParity(parity) || rtu::isPseudoTerminal(m_host)) &&
+        m_serial->setStopBits(m_line.stopBits == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop);
+    if (!opened) {
+        const QString reason = m_serial->errorString();
+        m_serial->close();
+        m_sticky = Error;
+        if (m_log) m_log->connectionEvent(m_index, QStringLiteral("cannot open: ") + reason);
+        // Said once, not at every countdown, until the reason changes.
+        if (reason != m_reportedFailure) {
+            const QString text =
+                QStringLiteral("quorvel: cannot open %1: %2\n").arg(m_host, reason);
+            std::fputs(text.toLocal8Bit().constData(), stderr);
+            m_reportedFailure = reason;
+        }
+        return;
+    }
+    m_reportedFailure.clear();
+    m_wasConnected = true;
+    m_serial->clear();
+    if (m_log) m_log->connectionEvent(m_index, QStringLiteral("connected"));
 }
 
 void Winsock::close()
@@ -79,6 +154,10 @@ void Winsock::close()
     // abort() closes at once (the peer still gets an orderly FIN) and never leaves the
     // socket lingering in its closing state.
     m_socket->abort();
+    // Closed, the port is free for other programs.
+    if (m_serial) m_serial->close();
+    m_receiver.forget();
+    m_frames.clear();
     m_sticky = Closed;
     emit connectionEnded(m_index);
 }
@@ -86,19 +165,72 @@ void Winsock::close()
 bool Winsock::sendData(const QByteArray &bytes)
 {
     if (state() != Connected) return false;
-    if (m_socket->write(bytes) != bytes.size()) return false;
-    // Out now, not on the event loop's next pass.
-    m_socket->flush();
+    if (!speaksRtu()) {
+        if (m_socket->write(bytes) != bytes.size()) return false;
+        // Out now, not on the event loop's next pass.
+        m_socket->flush();
+        return true;
+    }
+    const QByteArray frame = rtu::fromMbap(bytes);
+    if (frame.isEmpty()) return false;
+    takeRtu(m_receiver.expect(bytes));
+    // On a serial line a request waits until the line has been quiet for 3.5 characters.
+    const qint64 quietUs = m_lastByte.isValid() ? m_lastByte.nsecsElapsed() / 1000 : -1;
+    const int silenceUs = rtu::silenceMicroseconds(m_line.baud);
+    if (serial() && quietUs >= 0 && quietUs < silenceUs) {
+        QTimer::singleShot(int((silenceUs - quietUs + 999) / 1000), Qt::PreciseTimer, this,
+                           [this, frame] {
+                               if (state() == Connected) writeNow(frame);
+                           });
+        return true;
+    }
+    writeNow(frame);
     return true;
+}
+
+void Winsock::writeNow(const QByteArray &bytes)
+{
+    QIODevice *out = device();
+    if (out->write(bytes) != bytes.size()) return;
+    if (serial())
+        m_serial->flush();
+    else
+        m_socket->flush();
+}
+
+void Winsock::onReadyRead()
+{
+    if (!speaksRtu()) {
+        emit dataArrival(m_index, m_socket->bytesAvailable());
+        return;
+    }
+    const QByteArray bytes = device()->readAll();
+    if (bytes.isEmpty()) return;
+    m_lastByte.start();
+    takeRtu(m_receiver.feed(bytes));
+}
+
+void Winsock::takeRtu(const rtu::Receiver::Result &result)
+{
+    for (const rtu::Receiver::Dropped &dropped : result.dropped) {
+        const bool crc = dropped.why == rtu::Receiver::Dropped::Why::Crc;
+        if (m_log) m_log->rtuDropped(m_index, dropped.bytes, crc);
+        emit rtuDropped(m_index, crc, int(dropped.bytes.size()));
+    }
+    for (const QByteArray &reply : result.replies)
+        m_frames += reply;
+    if (!result.replies.isEmpty()) emit dataArrival(m_index, m_frames.size());
 }
 
 qint64 Winsock::bytesAvailable() const
 {
+    if (speaksRtu()) return m_frames.size();
     return m_socket->bytesAvailable();
 }
 
 QByteArray Winsock::peek(qint64 count) const
 {
+    if (speaksRtu()) return m_frames.left(count);
     // A socket that is not open has nothing waiting (and Qt would warn).
     if (!m_socket->isOpen()) return {};
     return m_socket->peek(count);
@@ -106,6 +238,12 @@ QByteArray Winsock::peek(qint64 count) const
 
 bool Winsock::takeByte(quint8 &byte)
 {
+    if (speaksRtu()) {
+        if (m_frames.isEmpty()) return false;
+        byte = quint8(m_frames.at(0));
+        m_frames.remove(0, 1);
+        return true;
+    }
     char c = 0;
     if (!m_socket->getChar(&c)) return false;
     byte = quint8(c);
@@ -114,12 +252,22 @@ bool Winsock::takeByte(quint8 &byte)
 
 QByteArray Winsock::take(qint64 count)
 {
+    if (speaksRtu()) {
+        const QByteArray taken = m_frames.left(count);
+        m_frames.remove(0, taken.size());
+        return taken;
+    }
     if (!m_socket->isOpen()) return {};
     return m_socket->read(count);
 }
 
 void Winsock::discardWaiting()
 {
+    m_frames.clear();
+    if (serial()) {
+        if (m_serial && m_serial->isOpen()) m_serial->readAll();
+        return;
+    }
     m_socket->readAll();
 }
 

@@ -1,14 +1,22 @@
 #pragma once
 
+#include "modbus/rtu.h"
+
 #include <QAbstractSocket>
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
+class QIODevice;
+class QSerialPort;
 class QTcpSocket;
 class TrafficLog;
 
-// TCP client socket of one device link, with the state codes the handlers test.
+// The connection of one device link, with the state codes the handlers test: a TCP socket
+// as always, or, for a device that speaks RTU, a serial port or a TCP socket carrying RTU
+// frames. Whatever the line, the link takes Modbus/TCP requests and hands back whole
+// Modbus/TCP replies; an RTU link turns them into RTU frames and back, one request at a time.
 // Every operation runs on the owner's thread and every event is delivered there.
 class Winsock : public QObject
 {
@@ -39,7 +47,9 @@ public:
     QString remoteHost() const { return m_host; }
     int remotePort() const { return m_port; }
 
-    // These three fail (and change nothing) unless the socket is closed.
+    // These four fail (and change nothing) unless the socket is closed. The target's kind
+    // chooses the line; a serial port is named by the remote host and set up by `line`.
+    bool setTarget(rtu::LinkTarget::Kind kind, const rtu::LineSettings &line = {});
     bool setRemoteHost(const QString &host);
     bool setRemotePort(int port);
     bool connectToRemote();
@@ -49,6 +59,9 @@ public:
 
     // Sends the whole byte sequence; fails unless connected.
     bool sendData(const QByteArray &bytes);
+
+    // RTU frames have no transaction identifier: such a link is read one request at a time.
+    bool speaksRtu() const { return m_kind != rtu::LinkTarget::Kind::Tcp; }
 
     qint64 bytesAvailable() const;
     // Looks at the first bytes waiting without taking them.
@@ -74,6 +87,8 @@ signals:
     void dataArrival(int index, qint64 bytesTotal);
     // The connection is over: closed by us, by the peer, or lost.
     void connectionEnded(int index);
+    // An RTU link dropped bytes: a frame with a wrong CRC, or bytes no request asked for.
+    void rtuDropped(int index, bool crcError, int bytes);
 
 private:
     void onConnected();
@@ -82,8 +97,25 @@ private:
     // What a connection error means for the link, as the traffic log names it.
     QString errorEventText(QAbstractSocket::SocketError error) const;
 
+    void onReadyRead();
+    void takeRtu(const rtu::Receiver::Result &result);
+    void openSerial();
+    void writeNow(const QByteArray &bytes);
+    QIODevice *device() const;
+    bool serial() const { return m_kind == rtu::LinkTarget::Kind::Serial; }
+
     int m_index;
     QTcpSocket *m_socket;
+    QSerialPort *m_serial = nullptr;
+    rtu::LinkTarget::Kind m_kind = rtu::LinkTarget::Kind::Tcp;
+    rtu::LineSettings m_line;
+    rtu::Receiver m_receiver;
+    // Whole replies of an RTU link, as Modbus/TCP frames, waiting to be taken.
+    QByteArray m_frames;
+    // When the line last delivered a byte: a request waits out the silence after it.
+    QElapsedTimer m_lastByte;
+    // A serial port's failure to open, said on standard error once until it changes.
+    QString m_reportedFailure;
     QString m_host;
     int m_port = 0;
     // Closing or Error once the connection ended other than through close(); cleared by close().

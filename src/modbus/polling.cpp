@@ -110,9 +110,10 @@ void OptionIP::cmdRead_Click()
         // Whatever still waits on the link stays: it may be a late reply that is owed.
         frames::OutstandingRequests &owed = outstanding[devIdx];
         bool unanswered = false;
-        if (owed.ignoresTransaction() && owed.size() > 0) {
-            // Its replies carry no identifier, so they can only be told apart while it owes
-            // one request: wait for that reply, or until the request counts as unanswered.
+        if ((owed.ignoresTransaction() || link->speaksRtu()) && owed.size() > 0) {
+            // Its replies carry no identifier (RTU frames have none), so they can only be told
+            // apart while it owes one request: wait for that reply, or until the request
+            // counts as unanswered.
             const qint64 waited = nowMs() - owed.oldest()->sentAtMs;
             if (waited < frames::OutstandingRequests::OneAtATimeWaitMs) {
                 m_waitingLink = devIdx;

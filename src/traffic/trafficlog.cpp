@@ -1,6 +1,7 @@
 #include "traffic/trafficlog.h"
 
 #include "modbus/outstanding.h"
+#include "modbus/rtu.h"
 #include "modbus/valueformat.h"
 
 #include <QtGlobal>
@@ -114,7 +115,9 @@ void TrafficLog::brokerEvent(const QString &text)
 void TrafficLog::sent(int link, int slot, const QByteArray &frame)
 {
     if (!isWorking()) return;
-    QString text = traffic::frameText(frame) + QStringLiteral(" | slot %1").arg(slot);
+    const bool rtu = m_rtuLinks.contains(link);
+    QString text = (rtu ? traffic::rtuFrameText(frame) : traffic::frameText(frame)) +
+                   QStringLiteral(" | slot %1").arg(slot);
     if (m_skippedOn.remove(slot)) text += QStringLiteral(", read again");
     text += traffic::addressText(frame);
     append(traffic::line(QDateTime::currentDateTime(), link, traffic::Direction::Sent, text));
@@ -133,9 +136,29 @@ void TrafficLog::slotSkipped(int link, int slot)
 void TrafficLog::received(int link, const QByteArray &frame, const QString &verdict)
 {
     if (!isWorking()) return;
+    const bool rtu = m_rtuLinks.contains(link);
     append(traffic::line(QDateTime::currentDateTime(), link, traffic::Direction::Received,
-                         traffic::frameText(frame) + QStringLiteral(" | ") + verdict +
-                             traffic::addressText(frame)));
+                         (rtu ? traffic::rtuFrameText(frame) + QStringLiteral(" ok")
+                              : traffic::frameText(frame)) +
+                             QStringLiteral(" | ") + verdict + traffic::addressText(frame)));
+}
+
+void TrafficLog::setRtu(int link, bool rtu)
+{
+    if (rtu)
+        m_rtuLinks.insert(link);
+    else
+        m_rtuLinks.remove(link);
+}
+
+void TrafficLog::rtuDropped(int link, const QByteArray &bytes, bool crcError)
+{
+    if (!isWorking()) return;
+    QString text = QStringLiteral("rtu ") + QString::fromLatin1(bytes.left(64).toHex(' ').toUpper());
+    if (bytes.size() > 64) text += QStringLiteral(" ... (%1 bytes)").arg(bytes.size());
+    text += crcError ? QStringLiteral(" | dropped: CRC error")
+                     : QStringLiteral(" | dropped: %1 bytes no request asked for").arg(bytes.size());
+    append(traffic::line(QDateTime::currentDateTime(), link, traffic::Direction::Received, text));
 }
 
 void TrafficLog::append(const QByteArray &line)
@@ -238,6 +261,15 @@ QString frameText(const QByteArray &frame)
         id + u' ' + QString::fromLatin1(frame.left(ShownFrameBytes).toHex(' ').toUpper());
     if (frame.size() > ShownFrameBytes) text += QStringLiteral(" ... (%1 bytes)").arg(frame.size());
     return text;
+}
+
+QString rtuFrameText(const QByteArray &mbap)
+{
+    const QByteArray frame = rtu::fromMbap(mbap);
+    if (frame.isEmpty()) return frameText(mbap);
+    const QByteArray body = frame.left(frame.size() - 2);
+    return QStringLiteral("rtu ") + QString::fromLatin1(body.left(64).toHex(' ').toUpper()) +
+           QStringLiteral(" CRC ") + QString::fromLatin1(frame.right(2).toHex().toUpper());
 }
 
 QString addressText(const QByteArray &frame)

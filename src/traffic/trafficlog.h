@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QHash>
+#include <QSet>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -42,6 +43,12 @@ public:
     // A frame (or bytes dropped as one) taken from a link, with what was made of it.
     void received(int link, const QByteArray &frame, const QString &verdict);
 
+    // Whether a link speaks RTU: its frames are then shown as they go over the line, each
+    // with its CRC, instead of as the Modbus/TCP frames the reply path reads.
+    void setRtu(int link, bool rtu);
+    // Bytes an RTU link dropped: a frame whose CRC is wrong, or bytes no request asked for.
+    void rtuDropped(int link, const QByteArray &bytes, bool crcError);
+
     // Writes the buffered lines now, as far as the file takes them.
     void flush();
 
@@ -75,6 +82,7 @@ private:
     qint64 m_dropped = 0;
     // The link each skipped slot was last skipped on.
     QHash<int, int> m_skippedOn;
+    QSet<int> m_rtuLinks;
 };
 
 namespace frames
@@ -93,6 +101,8 @@ QString transactionText(quint16 id);
 // A frame's transaction identifier and its bytes in hex; over 64 bytes, the first 64 and the
 // frame's length.
 QString frameText(const QByteArray &frame);
+// The RTU frame a Modbus/TCP frame stands for on an RTU link, in hex: "rtu 07 04 ... CRC 3A41".
+QString rtuFrameText(const QByteArray &mbap);
 // One whole line with its end: local time with milliseconds, link letter, direction, text.
 // ", unit 7 function 04" for a frame of another unit or function than a holding-register read
 // of unit 1; nothing for those, whose lines read as they always did.

@@ -3,6 +3,8 @@
 
 #include "simulator.h"
 
+#include "modbus/rtu.h"
+
 #include <QCoreApplication>
 #include <QDataStream>
 #include <QEvent>
@@ -11,6 +13,7 @@
 #include <QModbusDataUnit>
 #include <QModbusDataUnitMap>
 #include <QModbusTcpServer>
+#include <QSerialPort>
 #include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QTimer>
@@ -147,8 +150,8 @@ void answerWholeRequests(QByteArray &waiting, QTcpSocket *client, const sim::Dev
 class AcceptAndLog : public QModbusTcpConnectionObserver
 {
 public:
-    AcceptAndLog(ClientLog &log, QModbusTcpServer &server, const sim::Device &device)
-        : m_log(log), m_server(server), m_device(device)
+    AcceptAndLog(ClientLog &log, QModbusTcpServer &server, const sim::Device &device, bool rtu)
+        : m_log(log), m_server(server), m_device(device), m_rtu(rtu)
     {
     }
 
@@ -160,7 +163,10 @@ public:
         auto waiting = std::make_shared<QByteArray>();
         QObject::connect(newClient, &QTcpSocket::readyRead, &m_server, [this, newClient, waiting] {
             *waiting += newClient->readAll();
-            answerWholeRequests(*waiting, newClient, m_device);
+            if (m_rtu)
+                newClient->write(m_device.answerRtu(*waiting));
+            else
+                answerWholeRequests(*waiting, newClient, m_device);
         });
         return true;
     }
@@ -169,7 +175,40 @@ private:
     ClientLog &m_log;
     QModbusTcpServer &m_server;
     const sim::Device &m_device;
+    bool m_rtu = false;
 };
+
+// Serves RTU on a serial device until a stop signal: every whole request is answered.
+int serveSerial(QCoreApplication &app, const sim::Device &device, const sim::Options &options)
+{
+    const std::optional<rtu::LineSettings> line = rtu::parseLineSettings(options.line);
+    if (!line) {
+        printLine(stderr, QStringLiteral("quorvel-sim: line settings \"%1\" do not read")
+                              .arg(options.line));
+        return 2;
+    }
+    QSerialPort port;
+    port.setPortName(options.serial);
+    const auto parity = line->parity == 'E'   ? QSerialPort::EvenParity
+                        : line->parity == 'O' ? QSerialPort::OddParity
+                                              : QSerialPort::NoParity;
+    if (!port.open(QIODevice::ReadWrite) || !port.setBaudRate(line->baud) ||
+        !port.setDataBits(QSerialPort::DataBits(line->dataBits)) || (!port.setParity(parity) && !rtu::isPseudoTerminal(options.serial)) ||
+        !port.setStopBits(line->stopBits == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop)) {
+        printLine(stderr, QStringLiteral("quorvel-sim: cannot open %1: %2")
+                              .arg(options.serial, port.errorString()));
+        return 1;
+    }
+    QByteArray waiting;
+    QObject::connect(&port, &QSerialPort::readyRead, &app, [&] {
+        waiting += port.readAll();
+        const QByteArray replies = device.answerRtu(waiting);
+        if (!replies.isEmpty()) port.write(replies);
+    });
+    printLine(stdout, QStringLiteral("serving RTU on %1 at %2, any unit")
+                          .arg(options.serial, rtu::lineSettingsText(*line)));
+    return app.exec();
+}
 
 } // namespace
 
@@ -181,7 +220,10 @@ int main(int argc, char *argv[])
     if (!options) {
         printLine(stderr,
                   QStringLiteral(
-                      "usage: quorvel-sim [port] [--hold SPEC]...  (port 1..65535, default %1)\n"
+                      "usage: quorvel-sim [port] [--rtu] [--serial DEVICE [--line SETTINGS]] "
+                      "[--hold SPEC]...  (port 1..65535, default %1)\n"
+                      "  --rtu: RTU frames over TCP; --serial: RTU on a serial device, line\n"
+                      "         settings as Quorvel's port box takes them (default 19200: 8E1)\n"
                       "  SPEC: [UNIT/][i|c|d]NUMBER=TYPE=VALUE for registers, e.g. "
                       "7/i100=f32:cdab=230.5 or 20=s16=-2;\n"
                       "        [UNIT/](c|d)NUMBER=0|1 for a coil or discrete input")
@@ -200,11 +242,18 @@ int main(int argc, char *argv[])
     for (const sim::Hold &held : options->holds)
         device.hold(held);
 
+    QTimer updates;
+    updates.setInterval(sim::UpdateIntervalMs);
+    QObject::connect(&updates, &QTimer::timeout, &app, [&device] { device.advance(); });
+    updates.start();
+
+    if (!options->serial.isEmpty()) return serveSerial(app, device, *options);
+
     // Qt's server listens and keeps the clients; the requests are answered by the device.
     QModbusTcpServer server;
     server.setServerAddress(sim::UnitId);
     // The server owns the observer.
-    server.installConnectionObserver(new AcceptAndLog(clients, server, device));
+    server.installConnectionObserver(new AcceptAndLog(clients, server, device, options->rtuOverTcp));
     QObject::connect(&server, &QModbusTcpServer::modbusClientDisconnected, &app,
                      [&clients](QTcpSocket *socket) { clients.left(socket); });
     server.setConnectionParameter(QModbusDevice::NetworkAddressParameter, ListenAddress);
@@ -216,14 +265,15 @@ int main(int argc, char *argv[])
                               .arg(server.errorString()));
         return 1;
     }
-    printLine(stdout, QStringLiteral("listening on %1:%2, any unit, holding and input registers, "
+    printLine(stdout, QStringLiteral("listening on %1:%2, %6any unit, holding and input registers, "
                                      "coils and discrete inputs 1-%3 "
                                      "(addresses 0-%4), updated every %5 ms")
                           .arg(ListenAddress)
                           .arg(*port)
                           .arg(sim::RegisterCount)
                           .arg(sim::RegisterCount - 1)
-                          .arg(sim::UpdateIntervalMs));
+                          .arg(sim::UpdateIntervalMs)
+                          .arg(options->rtuOverTcp ? QStringLiteral("RTU frames, ") : QString()));
 
     // Errors while serving, such as a reply that cannot be written, go to stderr.
     QObject::connect(
@@ -231,11 +281,6 @@ int main(int argc, char *argv[])
             if (error != QModbusDevice::NoError)
                 printLine(stderr, QStringLiteral("quorvel-sim: %1").arg(server.errorString()));
         });
-
-    QTimer updates;
-    updates.setInterval(sim::UpdateIntervalMs);
-    QObject::connect(&updates, &QTimer::timeout, &server, [&device] { device.advance(); });
-    updates.start();
 
     const int result = app.exec();
     updates.stop();

@@ -1,5 +1,7 @@
 #include "simulator.h"
 
+#include "modbus/rtu.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -228,6 +230,15 @@ std::optional<Options> optionsFromArguments(const QStringList &arguments)
     bool portGiven = false;
     for (int k = 0; k < arguments.size(); ++k) {
         const QString &argument = arguments[k];
+        if (argument == QLatin1String("--rtu")) {
+            options.rtuOverTcp = true;
+            continue;
+        }
+        if (argument == QLatin1String("--serial") || argument == QLatin1String("--line")) {
+            if (++k >= arguments.size()) return std::nullopt;
+            (argument == QLatin1String("--serial") ? options.serial : options.line) = arguments[k];
+            continue;
+        }
         if (argument == QLatin1String("--hold")) {
             if (++k >= arguments.size()) return std::nullopt;
             const std::optional<Hold> held = parseHold(arguments[k]);
@@ -241,6 +252,25 @@ std::optional<Options> optionsFromArguments(const QStringList &arguments)
         portGiven = true;
     }
     return options;
+}
+
+QByteArray Device::answerRtu(QByteArray &waiting) const
+{
+    // A read request is address, function, start and quantity: 6 bytes and the CRC.
+    constexpr int RequestBytes = 8;
+    QByteArray replies;
+    while (waiting.size() >= RequestBytes) {
+        const QByteArray request = waiting.left(RequestBytes);
+        if (!rtu::crcHolds(request)) {
+            waiting.remove(0, 1);
+            continue;
+        }
+        waiting.remove(0, RequestBytes);
+        const quint8 unit = quint8(request[0]);
+        if (unit == 0) continue;
+        replies += rtu::withCrc(char(unit) + answer(unit, request.mid(1, 5)));
+    }
+    return replies;
 }
 
 quint64 Device::key(int unit, valueformat::ObjectKind object, int address)

@@ -91,9 +91,12 @@ struct Hold {
 };
 std::optional<Hold> parseHold(const QString &spec);
 
-// quorvel-sim [port] [--hold SPEC]...
+// quorvel-sim [port] [--rtu] [--serial DEVICE [--line SETTINGS]] [--hold SPEC]...
 struct Options {
     quint16 port = DefaultPort;
+    bool rtuOverTcp = false; // the TCP port carries RTU frames
+    QString serial;          // serve RTU on this serial device instead of TCP
+    QString line = QStringLiteral("19200");
     QList<Hold> holds;
 };
 std::optional<Options> optionsFromArguments(const QStringList &arguments);
@@ -119,6 +122,11 @@ public:
     // functions 1 to 4 within the device's range; exception 01 for another function, 02 for
     // addresses beyond it, 03 for a quantity out of 1..125 registers or 1..2000 bits.
     QByteArray answer(int unit, const QByteArray &pdu) const;
+
+    // Answers every whole RTU request among the bytes waiting (its address, PDU and a right
+    // CRC) and removes it; a request with a wrong CRC is dropped a byte at a time until one
+    // reads, as a device on a line does. Broadcasts (address 0) get no answer.
+    QByteArray answerRtu(QByteArray &waiting) const;
 
 private:
     static quint64 key(int unit, valueformat::ObjectKind object, int address);
