@@ -69,6 +69,32 @@ void tst_commandline::answersWithoutOpeningTheWindow_data()
                        QStringLiteral("--mqtt-cafile"), QStringLiteral("ca.crt")}
         << 2 << none
         << QStringLiteral("^quorvel: --mqtt-cafile is for an mqtts:// broker.\\n") + usage;
+    QTest::newRow("--history empty")
+        << QStringList{QStringLiteral("--history=")} << 2 << none
+        << QStringLiteral("^quorvel: --history needs a folder name.\\n") + usage;
+    QTest::newRow("--mqtt twice")
+        << QStringList{QStringLiteral("--mqtt"), QStringLiteral("mqtt://127.0.0.1"),
+                       QStringLiteral("--mqtt=mqtt://127.0.0.1/x")}
+        << 2 << none << QStringLiteral("^quorvel: --mqtt is given more than once.\\n") + usage;
+    // A NUL ended the message where it stood.
+    QTest::newRow("--mqtt prefix with NUL")
+        << QStringList{QStringLiteral("--mqtt"), QStringLiteral("mqtt://127.0.0.1/a%00b")} << 2
+        << none
+        << QStringLiteral("^quorvel: --mqtt: the topic prefix holds a control character.\\n") +
+               usage;
+    QTest::newRow("--mqtt-discovery without --mqtt")
+        << QStringList{QStringLiteral("--mqtt-discovery")} << 2 << none
+        << QStringLiteral("^quorvel: --mqtt-discovery needs --mqtt.\\n") + usage;
+    QTest::newRow("--mqtt-discovery with a wildcard")
+        << QStringList{QStringLiteral("--mqtt=mqtt://127.0.0.1"),
+                       QStringLiteral("--mqtt-discovery=ha/#")}
+        << 2 << none << QStringLiteral("^quorvel: --mqtt-discovery: the prefix is one or more");
+    QTest::newRow("password variable, no user")
+        << QStringList{QStringLiteral("QUORVEL_MQTT_PASSWORD=pw"), QStringLiteral("--mqtt"),
+                       QStringLiteral("mqtt://127.0.0.1")}
+        << 2 << none
+        << QStringLiteral("^quorvel: QUORVEL_MQTT_PASSWORD gives a password, but the --mqtt URL "
+                          "names no user");
     QTest::newRow("--mqtt-password-file unreadable")
         << QStringList{QStringLiteral("--mqtt"), QStringLiteral("mqtts://u@127.0.0.1"),
                        QStringLiteral("--mqtt-password-file"), QStringLiteral("/nonexistent/pw")}
@@ -94,6 +120,11 @@ void tst_commandline::answersWithoutOpeningTheWindow()
         env.remove(QLatin1String(name));
     // Otherwise a Qt that did start remarks on its absence, and standard error is checked.
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
+    // Leading NAME=value arguments are the program's environment, as a shell writes them.
+    while (!arguments.isEmpty() && arguments.constFirst().startsWith(QLatin1String("QUORVEL_"))) {
+        const QString assignment = arguments.takeFirst();
+        env.insert(assignment.section(u'=', 0, 0), assignment.section(u'=', 1));
+    }
     QProcess process;
     process.setProcessEnvironment(env);
     process.setWorkingDirectory(dir.path());

@@ -3,6 +3,7 @@
 #include "app/keepers.h"
 #include "app/optionip.h"
 #include "links/winsock.h"
+#include "modbus/outstanding.h"
 #include "support/devices.h"
 #include "support/files.h"
 #include "support/pollwindow.h"
@@ -21,7 +22,54 @@ class tst_figures : public QObject
 private slots:
     void figuresOfADevice_data();
     void figuresOfADevice();
+    void keptFigures_data();
+    void keptFigures();
 };
+
+void tst_figures::keptFigures_data()
+{
+    QTest::addColumn<QList<qint64>>("roundTrips"); // replies to the current request, in order
+    QTest::addColumn<bool>("malformedOwed");       // then bytes dropped while a reply is owed
+    QTest::addColumn<QString>("figures");          // "median worst data-loss"
+    QTest::newRow("two: the lower middle") << QList<qint64>{20, 10} << false << "10 20 0";
+    QList<qint64> long100(1, 900);
+    for (int k = 0; k < LinkFigures::RoundTrips; ++k)
+        long100 << 5;
+    QTest::newRow("the last 100 only") << long100 << false << "5 5 0";
+    QTest::newRow("malformed while owed") << QList<qint64>{} << true << "none none 1";
+}
+
+void tst_figures::keptFigures()
+{
+    QFETCH(QList<qint64>, roundTrips);
+    QFETCH(bool, malformedOwed);
+    QFETCH(QString, figures);
+
+    LinkFigures kept;
+    qint64 now = 1000000;
+    for (const qint64 ms : roundTrips) {
+        frames::ReplyVerdict verdict;
+        verdict.kind = frames::ReplyVerdict::Kind::Registers;
+        verdict.current = true;
+        verdict.request = frames::OutstandingRequest{1, 0, 4, now, 0};
+        now += ms;
+        kept.frameJudged(0, verdict, now);
+    }
+    if (malformedOwed) {
+        frames::ReplyVerdict verdict;
+        verdict.kind = frames::ReplyVerdict::Kind::Malformed;
+        verdict.owed = true;
+        kept.frameJudged(0, verdict, now);
+    }
+    const LinkFigures::Figures f = kept.figures(0, now, 0);
+    const auto text = [](const std::optional<qint64> &ms) {
+        return ms ? QString::number(*ms) : QStringLiteral("none");
+    };
+    QCOMPARE(QStringLiteral("%1 %2 %3")
+                 .arg(text(f.medianRoundTripMs), text(f.worstRoundTripMs))
+                 .arg(f.dataLoss),
+             figures);
+}
 
 void tst_figures::figuresOfADevice_data()
 {

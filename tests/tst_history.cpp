@@ -79,8 +79,8 @@ void tst_history::rowsFromARealPoll()
     QTemporaryDir app, history;
     OptionIP w(app.path());
     shapeSlots(w, QStringLiteral("3"));
-    Keepers keepers(w, history.path(),
-                    [] { return at(QStringLiteral("2026-12-08T16:55:09.123")); });
+    QDateTime now = at(QStringLiteral("2026-12-08T16:55:09.123"));
+    Keepers keepers(w, history.path(), [&now] { return now; });
     QVERIFY(connectLink(w, 0, device.port()));
 
     // Link B is not connected: its cells show "???", which the history leaves empty.
@@ -89,19 +89,23 @@ void tst_history::rowsFromARealPoll()
         QTRY_VERIFY_WITH_TIMEOUT(resting(w), 10000);
     }
     w.Timer3_Timer();
+    // A cycle held up before slot 0 was read again: the grid keeps its values, the row does not.
+    now = now.toOffsetFromUtc(0);
+    w.print_click();
     QCOMPARE(readBytes(app.filePath(QStringLiteral("data.txt"))).left(7), QByteArray("#11#???"));
     QCOMPARE(linesOf(history.filePath(QStringLiteral("quorvel-2026-12-08.csv"))),
              (QStringList{QStringLiteral("time,A 100,A 101,A 102,B 7,B 8"),
                           QStringLiteral("2026-12-08T16:55:09.123+01:00,,,,,"),
                           QStringLiteral("2026-12-08T16:55:09.123+01:00,11,12,13,,"),
-                          QStringLiteral("2026-12-08T16:55:09.123+01:00,11,12,13,,"), QString()}));
+                          QStringLiteral("2026-12-08T16:55:09.123+01:00,11,12,13,,"),
+                          QStringLiteral("2026-12-08T15:55:09.123+00:00,,,,,"), QString()}));
     QCOMPARE(keepers.history()->lostRows(), 0);
 }
 
 void tst_history::newFile_data()
 {
     QTest::addColumn<QByteArray>("dayFile"); // what quorvel-2026-12-08.csv held before
-    QTest::addColumn<QString>("edit");       // the count of slot 0 typed between the two rows
+    QTest::addColumn<QString>("edit");       // counts of slot 0 typed, each followed by a row
     QTest::addColumn<QString>("secondRowAt");
     QTest::addColumn<QStringList>("files");
 
@@ -117,6 +121,12 @@ void tst_history::newFile_data()
     QTest::newRow("edit undone before the row")
         << QByteArray() << QStringLiteral("3") << QStringLiteral("2026-12-08T16:55:10.000")
         << QStringList{day + header3 + QStringLiteral(", 2 rows")};
+    QTest::newRow("changed and back")
+        << QByteArray() << QStringLiteral("1;3") << QStringLiteral("2026-12-08T16:55:10.000")
+        << QStringList{QStringLiteral("quorvel-2026-12-08-165510-2.csv: ") + header3 +
+                           QStringLiteral(", 1 rows"),
+                       QStringLiteral("quorvel-2026-12-08-165510.csv: time,A 100,B 7,B 8, 1 rows"),
+                       day + header3 + QStringLiteral(", 1 rows")};
     QTest::newRow("new day") << QByteArray() << QString()
                              << QStringLiteral("2026-12-09T00:00:00.250")
                              << QStringList{day + header3 + QStringLiteral(", 1 rows"),
@@ -152,12 +162,14 @@ void tst_history::newFile()
     Keepers keepers(w, history.path(), [&now] { return now; });
 
     w.print_click();
-    if (!edit.isEmpty()) {
-        w.LegReg[0]->setText(QStringLiteral("2"));
-        w.LegReg[0]->setText(edit);
-    }
     now = at(secondRowAt);
-    w.print_click();
+    for (const QString &count : edit.isEmpty() ? QStringList{QString()} : edit.split(u';')) {
+        if (!count.isEmpty()) {
+            w.LegReg[0]->setText(QStringLiteral("2"));
+            w.LegReg[0]->setText(count);
+        }
+        w.print_click();
+    }
     QCOMPARE(filesIn(history.path()), files);
 }
 
@@ -186,6 +198,7 @@ void tst_history::unwritableFolder()
     const auto writeRows = [&](int rows) {
         for (int k = 0; k < rows; ++k) {
             w.lbjam->setText(QString::number(k));
+            emit w.slotValuesRead(0); // as a reply that filled the cells would
             w.print_click();
             // data.txt, elsewhere, is rewritten whatever happens to the history.
             QVERIFY(readBytes(app.filePath(QStringLiteral("data.txt")))
@@ -219,11 +232,14 @@ void tst_history::unwritableFolder()
     for (int k = 1; k < lines.size(); ++k)
         QVERIFY2(row.match(lines[k]).hasMatch(), qPrintable(lines[k]));
 
-    // Space returns: so do the rows.
+    // Space returns: so do the rows. When it runs out again, that is said again.
     QVERIFY(QFile::remove(fs.filePath(QStringLiteral("filler"))));
     writeRows(3);
     QCOMPARE(linesOf(path).size(), lines.size() + 3 + 1);
     QCOMPARE(keepers.history()->lostRows(), lost);
+    QVERIFY(fs.fill());
+    writeRows(300);
+    QCOMPARE(warnings.containing(dir).size(), 2);
 }
 
 QTEST_MAIN(tst_history)

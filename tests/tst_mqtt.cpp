@@ -1,17 +1,26 @@
 // Publishing to a real mosquitto broker on 127.0.0.1: the real program polling a real Modbus
 // device, seen from outside with mosquitto_sub, through a kill, a broker restart, a wrong
 // password and TLS with certificates made here.
+#include "app/commandline.h"
+#include "app/optionip.h"
+#include "app/windowfeed.h"
+#include "publish/mqttpublisher.h"
 #include "publish/mqtturl.h"
 #include "support/broker.h"
 #include "support/devices.h"
 #include "support/files.h"
+#include "support/pollwindow.h"
 #include "support/program.h"
 
+#include <QComboBox>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLineEdit>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <csignal>
@@ -81,6 +90,8 @@ private slots:
     void survivesABrokerRestart();
     void reportsLoginAndCertificateFaults_data();
     void reportsLoginAndCertificateFaults();
+    void discoveryFollowsTheShownCells_data();
+    void discoveryFollowsTheShownCells();
 
 private:
     QTemporaryDir m_credentials;
@@ -112,7 +123,23 @@ void tst_mqtt::urls_data()
     QTest::newRow("port 0") << "mqtt://b:0"
                             << "--mqtt: the port is 1 to 65535";
     QTest::newRow("empty level") << "mqtt://b/site//x"
-                                 << "--mqtt: the topic prefix";
+                                 << "--mqtt: the topic prefix 'site//x' holds '+', '#'";
+    QTest::newRow("$ prefix") << "mqtt://b/$SYS/q"
+                              << "--mqtt: the topic prefix '$SYS/q' begins with '$'";
+    QTest::newRow("$ written %24") << "mqtt://b/%24q"
+                                   << "--mqtt: the topic prefix '$q' begins with '$'";
+    QTest::newRow("NUL written %00") << "mqtt://b/a%00b"
+                                     << "--mqtt: the topic prefix holds a control character";
+    QTest::newRow("control character") << "mqtt://b/a\tb"
+                                       << "--mqtt: the topic prefix holds a control character";
+    QTest::newRow("blank") << "mqtt://b/my site"
+                           << "--mqtt: the topic prefix holds a blank";
+    QTest::newRow("blank written %20") << "mqtt://b/my%20site"
+                                       << "--mqtt: the topic prefix holds a blank";
+    QTest::newRow("prefix too long")
+        << "mqtt://b/" + QString(65001, u'p') << "--mqtt: the topic prefix is 65001 bytes long";
+    QTest::newRow("host too long") << "mqtt://" + QString(254, u'h') + "/q"
+                                   << "--mqtt: the broker host name is longer than 253";
 }
 
 void tst_mqtt::urls()
@@ -189,6 +216,14 @@ void tst_mqtt::publishesWhatTheGridShowsAndDiesOffline()
             .hasMatch(),
         qPrintable(time));
 
+    // Ten cycles of unchanged values: the broker retains them, so none is sent again.
+    const QList<QByteArray> resent = subscriberLines(
+        broker.port(), QStringLiteral("site/q/A/+"),
+        QStringList{QStringLiteral("-R"), QStringLiteral("-W"), QStringLiteral("10")} + login);
+    QCOMPARE(std::count_if(resent.cbegin(), resent.cend(),
+                           [](const QByteArray &line) { return !line.contains("/status "); }),
+             std::ptrdiff_t(0));
+
     // A subscriber that comes late finds every shown value, the link's caption and "online".
     device.setRegister(2, 4242);
     QMap<QString, QByteArray> retained;
@@ -260,6 +295,8 @@ void tst_mqtt::survivesABrokerRestart()
             "103",
         20000);
     QCOMPARE(retained.value(QStringLiteral("quorvel/status")), QByteArray("online"));
+    // A value that never changed is published again too: the new broker retains nothing.
+    QCOMPARE(retained.value(QStringLiteral("quorvel/A/2")), QByteArray("0"));
     WAIT_COMPARE(retainedMessages(broker.port(), QStringLiteral("quorvel/A/status"))
                      .value(QStringLiteral("quorvel/A/status")),
                  QByteArray("Received"), 20000);
@@ -338,5 +375,77 @@ void tst_mqtt::reportsLoginAndCertificateFaults()
     QCOMPARE(err.count("MQTT broker"), 1);
 }
 
-QTEST_GUILESS_MAIN(tst_mqtt)
+void tst_mqtt::discoveryFollowsTheShownCells_data()
+{
+    QTest::addColumn<QString>("object"); // what slot 0 reads
+    QTest::addColumn<QString>("component");
+    QTest::addColumn<QString>("cell"); // the first cell's name
+    QTest::newRow("holding registers") << "holding"
+                                       << "sensor"
+                                       << "A 100";
+    QTest::newRow("coils") << "coil"
+                           << "binary_sensor"
+                           << "A c100";
+}
+
+void tst_mqtt::discoveryFollowsTheShownCells()
+{
+    QFETCH(QString, object);
+    QFETCH(QString, component);
+    QFETCH(QString, cell);
+
+    QTemporaryDir dir;
+    Broker broker(dir.path());
+    QVERIFY(broker.start());
+    OptionIP w(dir.path());
+    shapeForPolling(w);
+    w.Timer1->stop();
+    w.LstObject[0]->setCurrentText(object);
+    setSlot(w, 0, 0, QStringLiteral("100"), QStringLiteral("3"));
+    for (int s = 1; s < OptionIP::SlotCount; ++s)
+        setSlot(w, s, -1, QStringLiteral("1"), QStringLiteral("0"));
+    CommandLine command;
+    command.mqtt = std::get<publish::MqttTarget>(
+        publish::parseMqttUrl(QStringLiteral("mqtt://127.0.0.1:%1/site/q").arg(broker.port())));
+    command.mqttDiscovery = QStringLiteral("homeassistant");
+    bool failed = false;
+    const auto publisher = publish::publishWindow(command, w, nullptr, &failed);
+    QVERIFY(publisher && !failed);
+
+    // One retained config per shown cell, read as Home Assistant's discovery reads it.
+    const QString node = QStringLiteral("homeassistant/%1/quorvel_site_q/").arg(component);
+    const QString id = QString(cell).replace(u' ', u'_');
+    const QString first = node + id + QStringLiteral("/config");
+    QMap<QString, QByteArray> configs;
+    WAIT_COMPARE(
+        (configs = retainedMessages(broker.port(), QStringLiteral("homeassistant/#"))).size(), 3,
+        30000);
+    QVERIFY2(configs.contains(first), qPrintable(configs.keys().join(u' ')));
+    const QJsonObject config = QJsonDocument::fromJson(configs.value(first)).object();
+    QCOMPARE(config.value(QStringLiteral("name")).toString(), cell);
+    QCOMPARE(config.value(QStringLiteral("unique_id")).toString(),
+             QStringLiteral("quorvel_site_q_") + id);
+    QCOMPARE(config.value(QStringLiteral("state_topic")).toString(),
+             QStringLiteral("site/q/") + QString(cell).replace(u' ', u'/'));
+    QCOMPARE(config.value(QStringLiteral("availability_topic")).toString(),
+             QStringLiteral("site/q/status"));
+    QCOMPARE(config.value(QStringLiteral("payload_available")).toString(),
+             QStringLiteral("online"));
+    QCOMPARE(config.value(QStringLiteral("device"))
+                 .toObject()
+                 .value(QStringLiteral("identifiers"))
+                 .toArray()
+                 .toVariantList(),
+             QVariantList{QStringLiteral("quorvel_site_q")});
+    // A binary sensor's states are the cell's own 1 and 0.
+    QCOMPARE(config.value(QStringLiteral("payload_on")).toString(),
+             component == QLatin1String("binary_sensor") ? QStringLiteral("1") : QString());
+
+    // A count edited down: the cells that went have their configs removed.
+    w.LegReg[0]->setText(QStringLiteral("1"));
+    WAIT_COMPARE(retainedMessages(broker.port(), QStringLiteral("homeassistant/#")).keys(),
+                 QStringList{first}, 30000);
+}
+
+QTEST_MAIN(tst_mqtt)
 #include "tst_mqtt.moc"

@@ -1,4 +1,5 @@
 #include "modbus/outstanding.h"
+#include "modbus/slotreads.h"
 #include "support/devices.h"
 
 #include <QtTest>
@@ -44,6 +45,8 @@ private slots:
     void judge_data();
     void judge();
     void boundedAndCleared();
+    void slotReadsOwed_data();
+    void slotReadsOwed();
 };
 
 void tst_outstanding::transactionCounterWrapsSkippingZero()
@@ -189,6 +192,37 @@ void tst_outstanding::boundedAndCleared()
     QVERIFY(table.ignoresTransaction());
     table.clear();
     QVERIFY(!table.ignoresTransaction());
+}
+
+void tst_outstanding::slotReadsOwed_data()
+{
+    // "s SLOT LINK TX": a request went out; "a SLOT LINK TX": a reply with its registers;
+    // "c LINK": the link closed. Then slot 1's request goes out on link 1 as 9.
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<bool>("stillOwed"); // what that request finds: slot 1's read failed
+    QTest::newRow("answered") << "s 1 1 1, a 1 1 1" << false;
+    QTest::newRow("not answered") << "s 1 1 1" << true;
+    QTest::newRow("another link closed") << "s 0 0 1, s 1 1 1, c 0" << true;
+    QTest::newRow("its link closed") << "s 1 1 1, c 1" << false;
+    QTest::newRow("an older request answered") << "s 1 1 1, s 1 1 2, a 1 1 1" << true;
+}
+
+void tst_outstanding::slotReadsOwed()
+{
+    QFETCH(QString, script);
+    QFETCH(bool, stillOwed);
+    frames::SlotReads reads;
+    for (const QString &step : script.split(QStringLiteral(", "))) {
+        const QStringList a = step.split(u' ');
+        if (a[0] == QLatin1String("s"))
+            reads.sent(a[1].toInt(), a[2].toInt(), quint16(a[3].toUInt()));
+        else if (a[0] == QLatin1String("a"))
+            reads.answered(a[1].toInt(), reads.layout(a[1].toInt()), a[2].toInt(),
+                           quint16(a[3].toUInt()), true);
+        else
+            reads.linkClosed(a[1].toInt());
+    }
+    QCOMPARE(reads.sent(1, 1, 9), stillOwed);
 }
 
 QTEST_MAIN(tst_outstanding)

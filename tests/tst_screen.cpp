@@ -8,10 +8,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStyleOptionButton>
 #include <QTableWidget>
 #include <QTemporaryDir>
-#include <QSpinBox>
 #include <QtTest>
 
 namespace
@@ -188,13 +188,18 @@ void tst_screen::focusStartsOnTheFirstHost()
 {
     Window win;
     OptionIP &w = win.w;
-    // Before the sequence has run, no slot's device list has the focus: neither the wheel
-    // nor a key re-points slot 0.
-    for (QComboBox *list : w.LstIP)
-        QVERIFY(!list->hasFocus());
-    QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &w, Qt::Key_Up);
-    QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &w, Qt::Key_Down);
+    // Before the sequence has run, no slot control has the focus, not even after Tab or a
+    // click: no key re-points slot 0 or reaches its start box.
+    QTest::mouseClick(w.strReg[0], Qt::LeftButton);
+    QTest::mouseClick(w.txtUnit[0], Qt::LeftButton);
+    for (const int key : {int(Qt::Key_Tab), int(Qt::Key_Up), int(Qt::Key_Down), int(Qt::Key_7)})
+        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &w,
+                        Qt::Key(key));
+    for (size_t s = 0; s < OptionIP::SlotCount; ++s)
+        QVERIFY(!w.LstIP[s]->hasFocus() && !w.strReg[s]->hasFocus() && !w.LegReg[s]->hasFocus());
     QCOMPARE(w.LstIP[0]->currentIndex(), 0);
+    QCOMPARE(w.strReg[0]->text(), QStringLiteral("000"));
+    QCOMPARE(w.slotFormat(0), valueformat::SlotFormat());
 
     // When the frames open, the focus goes to the first stop of the tab order.
     w.loadTick = 949;
@@ -247,6 +252,10 @@ void tst_screen::recordShowsItsStart()
         QCOMPARE(w.txt_print->cursorPosition(), 0);
         QVERIFY(w.txt_print->inputMethodQuery(Qt::ImCursorRectangle).toRect().left() < 8);
     }
+    // A selection made to copy from outlives the next record.
+    w.txt_print->setSelection(1, 5);
+    w.print_click();
+    QCOMPARE(w.txt_print->selectedText(), w.txt_print->text().mid(1, 5));
 }
 
 void tst_screen::labelsFollowEdits_data()
@@ -278,6 +287,7 @@ void tst_screen::labelsFollowEdits()
     QLocale::setDefault(locale);
     Window win;
     OptionIP &w = win.w;
+    w.frmDevice[0]->setEnabled(true); // the slots take input with the frames
     w.strReg[3]->setText(QStringLiteral("20"));
     w.LegReg[3]->setText(QStringLiteral("3"));
 

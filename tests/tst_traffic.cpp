@@ -81,7 +81,8 @@ private slots:
 
 void tst_traffic::receivedFrameLines_data()
 {
-    QTest::addColumn<QList<int>>("order"); // slots read in this order on link A
+    // Slots read in this order on link A; -1: the slot read last is edited before the reply.
+    QTest::addColumn<QList<int>>("order");
     QTest::addColumn<QString>("count");
     QTest::addColumn<QByteArray>("reply"); // the device's answer once every request is in
     QTest::addColumn<QString>("line");
@@ -104,6 +105,10 @@ void tst_traffic::receivedFrameLines_data()
     QTest::newRow("late") << QList<int>{0, 1} << four << readReply({1, 2, 3, 4}, 1)
                           << QStringLiteral("A RX 0x0001 00 01 00 00 00 0B 01 03 08 00 01 00 02 00 "
                                             "03 00 04 | late, slot 0 received 4 registers");
+    QTest::newRow("edited since the request")
+        << QList<int>{0, -1} << four << readReply({1, 2, 3, 4}, 1)
+        << QStringLiteral("A RX 0x0001 00 01 00 00 00 0B 01 03 08 00 01 00 02 00 03 00 04 | 4 "
+                          "registers not shown: slot 0 was edited since the request");
     QTest::newRow("identifier 0, two owed")
         << QList<int>{0, 1} << four << readReply({1, 2, 3, 4}, 0)
         << QStringLiteral("A RX 0x0000 00 00 00 00 00 0B 01 03 08 00 01 00 02 00 03 00 04 | "
@@ -139,10 +144,16 @@ void tst_traffic::receivedFrameLines()
     // The other slots are unused, so a finished slot runs the cycle to its end.
     for (int s = 0; s < OptionIP::SlotCount; ++s)
         setSlot(w, s, 0, QStringLiteral("1"), order.contains(s) ? count : QStringLiteral("0"));
-    for (int k = 0; k < order.size(); ++k) {
-        w.slotIdx = qint16(order[k] == 0 ? 4 : order[k] - 1);
+    int sent = 0;
+    for (const int slot : order) {
+        if (slot < 0) {
+            w.strReg[size_t(w.slotIdx)]->setText(QStringLiteral("2"));
+            continue;
+        }
+        w.slotIdx = qint16(slot == 0 ? 4 : slot - 1);
         w.cmdConnectDev_Click();
-        QTRY_COMPARE_WITH_TIMEOUT(device.received.size(), 12 * (k + 1), 10000);
+        ++sent;
+        QTRY_COMPARE_WITH_TIMEOUT(device.received.size(), 12 * sent, 10000);
     }
     device.send(reply);
     QTRY_COMPARE_WITH_TIMEOUT(logged.lines().filter(QStringLiteral("A RX ")), QStringList{line},

@@ -17,6 +17,8 @@ namespace
 
 // Status of a command line that cannot be run, as usage errors conventionally end.
 constexpr int UsageStatus = 2;
+// Home Assistant's own default.
+const QString DefaultDiscoveryPrefix = QStringLiteral("homeassistant");
 
 // The options QApplication takes out of the arguments itself, so that a mistake can be
 // told before Qt starts (and before it needs a display). Those taking a value, then flags.
@@ -169,7 +171,12 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("Check the mqtts:// broker's certificate against the CA certificates in "
                        "<file> instead of the system's."),
         QStringLiteral("file"));
-    parser.addOptions({mqttOption, mqttPasswordOption, mqttCaOption});
+    const QCommandLineOption mqttDiscoveryOption(
+        QStringLiteral("mqtt-discovery"),
+        QStringLiteral("Announce every value cell to Home Assistant under <prefix> "
+                       "(--mqtt-discovery alone: homeassistant)."),
+        QStringLiteral("prefix"));
+    parser.addOptions({mqttOption, mqttPasswordOption, mqttCaOption, mqttDiscoveryOption});
     const QCommandLineOption historyOption(
         {QStringLiteral("H"), QStringLiteral("history")},
         QStringLiteral("Append one CSV row of the shown values per poll cycle to a file per day "
@@ -189,7 +196,12 @@ CommandLine parseCommandLine(const QStringList &arguments)
         command.error = QStringLiteral("quorvel: ") + message + u'\n' + usage;
     };
 
-    if (!parser.parse(arguments)) {
+    // Its value is optional, which the parser cannot say: alone, it takes the default.
+    QStringList given = arguments;
+    for (QString &argument : given)
+        if (argument == QLatin1String("--mqtt-discovery"))
+            argument += QStringLiteral("=") + DefaultDiscoveryPrefix;
+    if (!parser.parse(given)) {
         usageError(parser.errorText());
         return command;
     }
@@ -208,6 +220,16 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        .arg(parser.positionalArguments().constFirst()));
         return command;
     }
+    // The last of two would win unnoticed.
+    for (const QCommandLineOption *option :
+         {&trafficOption, &dirOption, &mqttOption, &mqttPasswordOption, &mqttCaOption,
+          &mqttDiscoveryOption, &historyOption}) {
+        if (parser.values(*option).size() > 1) {
+            usageError(
+                QStringLiteral("--%1 is given more than once.").arg(option->names().constLast()));
+            return command;
+        }
+    }
     if (parser.isSet(trafficOption)) {
         command.trafficPath = parser.value(trafficOption);
         if (command.trafficPath.isEmpty())
@@ -224,6 +246,20 @@ CommandLine parseCommandLine(const QStringList &arguments)
     }
     if (!command.exitCode)
         readMqttOptions(parser, mqttOption, mqttPasswordOption, mqttCaOption, command, usageError);
+    if (!command.exitCode && parser.isSet(mqttDiscoveryOption)) {
+        const QString prefix = parser.value(mqttDiscoveryOption);
+        if (!command.mqtt)
+            usageError(QStringLiteral("--mqtt-discovery needs --mqtt."));
+        else if (prefix.isEmpty() || prefix.contains(u'+') || prefix.contains(u'#') ||
+                 prefix.startsWith(u'/') || prefix.endsWith(u'/') ||
+                 std::any_of(prefix.cbegin(), prefix.cend(), [](QChar c) {
+                     return c.isSpace() || c.category() == QChar::Other_Control;
+                 }))
+            usageError(QStringLiteral("--mqtt-discovery: the prefix is one or more topic levels "
+                                      "without '+', '#', blanks or control characters."));
+        else
+            command.mqttDiscovery = prefix;
+    }
     return command;
 }
 

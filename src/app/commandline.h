@@ -23,6 +23,8 @@ struct CommandLine {
     std::optional<publish::MqttTarget> mqtt;
     std::optional<QByteArray> mqttPassword;
     QString mqttCaFile;
+    // Home Assistant's discovery prefix (--mqtt-discovery); none without it.
+    std::optional<QString> mqttDiscovery;
     // The history files' folder; empty for none.
     QString historyDir;
 };

@@ -10,6 +10,7 @@
 #include <QEvent>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QScreen>
 #include <QTableWidget>
 
 namespace
@@ -38,10 +39,11 @@ Keepers::Keepers(OptionIP &window, const QString &historyDir, HistoryFile::Clock
 
     connect(&m_w, &OptionIP::snapshotTaken, this, [this] {
         const std::vector<snapshot::ShownValue> shown = m_w.shownValues();
-        if (m_history) m_history->write(shown);
+        if (m_history) m_history->write(m_readsSinceRow.take(shown));
         m_memory.markGaps(shown, QDateTime::currentMSecsSinceEpoch());
     });
     connect(&m_w, &OptionIP::slotValuesRead, this, [this](int slot) {
+        m_readsSinceRow.slotRead(slot);
         m_memory.take(slot, m_w.shownValues(), QDateTime::currentMSecsSinceEpoch());
     });
     connect(&m_w, &OptionIP::slotLayoutChanged, this,
@@ -107,9 +109,30 @@ TrendWindow *Keepers::openTrend(int row, int column)
     if (name.isEmpty()) return nullptr;
 
     auto *trend = new TrendWindow(m_memory, slot, row, name, &m_w);
+    placeTrend(trend);
     m_trends.append(trend);
     trend->show();
     return trend;
+}
+
+void Keepers::placeTrend(TrendWindow *trend) const
+{
+    // Beside the main window, clear of its device frames; each further one a step down and
+    // to the right of the last, back beside the window when that would leave the screen.
+    constexpr int Gap = 8;
+    constexpr int Step = 28;
+    const QRect main = m_w.frameGeometry();
+    QPoint at(main.right() + 1 + Gap, main.top());
+    const QList<TrendWindow *> open = trends();
+    if (!open.isEmpty()) at = open.constLast()->frameGeometry().topLeft() + QPoint(Step, Step);
+    if (const QScreen *screen = m_w.screen()) {
+        const QRect room = screen->availableGeometry();
+        const QSize size = trend->frameGeometry().size();
+        if (at.y() + size.height() > room.bottom()) at.setY(main.top());
+        if (at.x() + size.width() > room.right())
+            at.setX(std::max(room.right() - size.width(), main.left() + m_w.tabel->x()));
+    }
+    trend->move(at);
 }
 
 QList<TrendWindow *> Keepers::trends() const

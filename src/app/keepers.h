@@ -44,6 +44,7 @@ public:
 private:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void closeTrends();
+    void placeTrend(TrendWindow *trend) const;
 
     OptionIP &m_w;
     // The watched controls, kept apart from the window: while the window is being destroyed
@@ -51,6 +52,7 @@ private:
     QObject *m_table = nullptr;
     std::array<QObject *, 3> m_statuses{};
     std::unique_ptr<HistoryFile> m_history;
+    snapshot::ReadsSince m_readsSinceRow;
     ValueMemory m_memory;
     LinkFigures m_figures;
     QList<QPointer<TrendWindow>> m_trends;

@@ -3,9 +3,9 @@
 #include "app/folderclaim.h"
 #include "app/keepers.h"
 #include "app/optionip.h"
+#include "app/windowfeed.h"
 #include "publish/mqttpublisher.h"
 #include "publish/password.h"
-#include "publish/windowfeed.h"
 #include "traffic/trafficlog.h"
 
 #include <QApplication>

@@ -1,5 +1,6 @@
 #include "app/optionip.h"
 
+#include "app/inputhold.h"
 #include "app/ui.h"
 #include "app/wheelguard.h"
 #include "links/winsock.h"
@@ -100,6 +101,16 @@ OptionIP::OptionIP(const QString &appDir, QWidget *parent) : QWidget(parent), m_
     setFont(ui::windowFont());
     buildControls();
     chainTabOrder();
+    // The slots take input when the frames do; held after the tab order is made, which
+    // only takes controls that accept the focus.
+    m_slotInput = new InputHold(frmDevice[0], this);
+    for (int s = 0; s < SlotCount; ++s)
+        for (QWidget *control :
+             {static_cast<QWidget *>(LstIP[size_t(s)]), static_cast<QWidget *>(strReg[size_t(s)]),
+              static_cast<QWidget *>(LegReg[size_t(s)]), static_cast<QWidget *>(txtUnit[size_t(s)]),
+              static_cast<QWidget *>(LstObject[size_t(s)]),
+              static_cast<QWidget *>(LstType[size_t(s)])})
+            m_slotInput->hold(control);
     // The first stop of the tab order, link A's host, is in a frame that takes no input until
     // the connection sequence has run. Until then the window keeps the focus itself, so
     // nothing (a slot's device list least of all) takes keys or the wheel by accident.
@@ -156,10 +167,9 @@ void OptionIP::buildControls()
     m_wheelGuard = new WheelNeedsFocus(this);
     for (int s = 0; s < SlotCount; ++s) {
         const int left = 5640 + 960 * s;
-        LstIP[size_t(s)] =
-            list(this, indexed("LstIP", s),
-                 {QStringLiteral("-A"), QStringLiteral("-B"), QStringLiteral("-C")},
-                 ui::twips(left, 840, 855, 315));
+        LstIP[size_t(s)] = list(this, indexed("LstIP", s),
+                                {QStringLiteral("-A"), QStringLiteral("-B"), QStringLiteral("-C")},
+                                ui::twips(left, 840, 855, 315));
         LstIP[size_t(s)]->setCurrentIndex(-1);
         strReg[size_t(s)] = textBox(this, indexed("strReg", s), QStringLiteral("Text1"),
                                     ui::twips(left, 1320, 855, 285));
@@ -176,10 +186,10 @@ void OptionIP::buildControls()
                                     ui::twips(formatLeft, FormatRowTop[1], FormatWidth, 315));
         LstType[size_t(s)] = list(this, indexed("LstType", s), valueformat::typeChoices(),
                                   ui::twips(formatLeft, FormatRowTop[2], FormatWidth, 315));
-        for (QWidget *control : {static_cast<QWidget *>(LstIP[size_t(s)]),
-                                 static_cast<QWidget *>(unit),
-                                 static_cast<QWidget *>(LstObject[size_t(s)]),
-                                 static_cast<QWidget *>(LstType[size_t(s)])})
+        for (QWidget *control :
+             {static_cast<QWidget *>(LstIP[size_t(s)]), static_cast<QWidget *>(unit),
+              static_cast<QWidget *>(LstObject[size_t(s)]),
+              static_cast<QWidget *>(LstType[size_t(s)])})
             m_wheelGuard->guard(control);
     }
 
@@ -364,6 +374,13 @@ std::vector<snapshot::ShownValue> OptionIP::shownValues() const
     return snapshot::shownValues(
         [this](int row, int column) -> std::optional<QString> { return cellText(row, column); },
         views);
+}
+
+bool OptionIP::focusNextPrevChild(bool next)
+{
+    // Until the frames take input the window keeps the focus: Tab has nowhere to go.
+    if (!frmDevice[0]->isEnabled()) return true;
+    return QWidget::focusNextPrevChild(next);
 }
 
 void OptionIP::closeEvent(QCloseEvent *event)

@@ -22,6 +22,7 @@ class QPushButton;
 class QSpinBox;
 class QTableWidget;
 class QTimer;
+class InputHold;
 class WheelNeedsFocus;
 class TrafficLog;
 class Winsock;
@@ -165,6 +166,7 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    bool focusNextPrevChild(bool next) override;
 
 private:
     void slotTextsChanged(int slot);
@@ -186,6 +188,7 @@ private:
     QString m_appDir;
     snapshot::RecordFile m_recordFile;
     WheelNeedsFocus *m_wheelGuard = nullptr;
+    InputHold *m_slotInput = nullptr;
     CloseLatch m_closed;
     TrafficLog *m_traffic = nullptr;
     // A step waiting for a link that is read one request at a time to owe nothing.

@@ -53,6 +53,8 @@ struct ReplyVerdict {
     bool owed = false;     // Malformed: the link had outstanding requests, so a reply was lost
     // Unmatched identifier 0 with several requests owed: the oldest, taken as answered.
     std::optional<OutstandingRequest> retired;
+    // Registers: the slot's texts were edited since the request, so they fill no cell.
+    bool slotEdited = false;
 
     bool late() const { return request.has_value() && !current; }
 };

@@ -188,9 +188,11 @@ void OptionIP::Winsock1_DataArrival(int index, qint64 bytesTotal)
 
         const bool currentHere = awaitingReply && index == int(devIdx);
         const bool echoed = !owed.ignoresTransaction();
-        const frames::ReplyVerdict verdict =
+        frames::ReplyVerdict verdict =
             owed.judge(frame, nowMs(),
                        currentHere ? std::optional<quint16>(awaitedTransaction) : std::nullopt);
+        verdict.slotEdited =
+            verdict.request && verdict.request->layout != slotReads.layout(verdict.request->slot);
         if (m_traffic) {
             m_traffic->received(index, frame, traffic::verdictText(verdict));
             if (echoed && owed.ignoresTransaction()) {

@@ -138,11 +138,17 @@ bool MqttPublisher::start()
 
 void MqttPublisher::publish(const QString &suffix, const QByteArray &payload, int qos, bool retain)
 {
+    publishTo(topic(suffix), payload, qos, retain);
+}
+
+void MqttPublisher::publishTo(const QString &fullTopic, const QByteArray &payload, int qos,
+                              bool retain)
+{
     if (!m_connected || !m_mosq) {
         ++m_dropped;
         return;
     }
-    const QByteArray name = topic(suffix).toUtf8();
+    const QByteArray name = fullTopic.toUtf8();
     if (mosquitto_publish(m_mosq, nullptr, name.constData(), int(payload.size()),
                           payload.constData(), qos, retain) != MOSQ_ERR_SUCCESS)
         ++m_dropped;

@@ -50,6 +50,8 @@ public:
 
     // Publishes PREFIX/suffix now, or drops it when the broker is away.
     void publish(const QString &suffix, const QByteArray &payload, int qos, bool retain);
+    // The same for a topic outside the prefix (Home Assistant's discovery configs).
+    void publishTo(const QString &fullTopic, const QByteArray &payload, int qos, bool retain);
 
     static constexpr int KeepAliveSeconds = 15;
     static constexpr int FirstRetrySeconds = 1;

@@ -97,4 +97,40 @@ QByteArray valuesJson(const QDateTime &time, const std::vector<snapshot::ShownVa
     return out + "}}";
 }
 
+QString discoveryId(const QString &text)
+{
+    QString id = text;
+    for (QChar &c : id)
+        if (!((c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') ||
+              c == u'-'))
+            c = u'_';
+    return id;
+}
+
+std::optional<DiscoveryConfig> discoveryConfig(const snapshot::ShownValue &value,
+                                               const QString &discoveryPrefix,
+                                               const QString &prefix, const QString &version)
+{
+    const std::optional<QString> topic = registerTopic(value);
+    if (!topic) return std::nullopt;
+    // One device per instance, told apart by its topic prefix.
+    const QString node = QStringLiteral("quorvel_") + discoveryId(prefix);
+    const QString object = discoveryId(value.name());
+    const QString component =
+        value.bit ? QStringLiteral("binary_sensor") : QStringLiteral("sensor");
+    QByteArray json = "{\"name\":" + jsonString(value.name()) +
+                      ",\"unique_id\":" + jsonString(node + u'_' + object) +
+                      ",\"state_topic\":" + jsonString(prefix + u'/' + *topic) +
+                      ",\"availability_topic\":" + jsonString(prefix + QStringLiteral("/status")) +
+                      ",\"payload_available\":\"online\",\"payload_not_available\":\"offline\"";
+    // A coil or discrete input reads 0 or 1, not the ON and OFF Home Assistant expects.
+    if (value.bit) json += ",\"payload_on\":\"1\",\"payload_off\":\"0\"";
+    json += ",\"device\":{\"identifiers\":[" + jsonString(node) +
+            "],\"name\":" + jsonString(QStringLiteral("Quorvel ") + prefix) +
+            ",\"model\":\"Quorvel\",\"sw_version\":" + jsonString(version) + "}}";
+    return DiscoveryConfig{discoveryPrefix + u'/' + component + u'/' + node + u'/' + object +
+                               QStringLiteral("/config"),
+                           json};
+}
+
 } // namespace publish

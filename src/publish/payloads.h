@@ -27,4 +27,21 @@ QByteArray jsonNumber(const snapshot::ShownValue &value);
 // (two slots reading the same register) appears once, with a current value if either has one.
 QByteArray valuesJson(const QDateTime &time, const std::vector<snapshot::ShownValue> &values);
 
+// A Home Assistant discovery config: its retained topic and its JSON.
+struct DiscoveryConfig {
+    QString topic;
+    QByteArray payload;
+};
+
+// Characters outside [A-Za-z0-9_-] as '_': what discovery allows in a topic's ids.
+QString discoveryId(const QString &text);
+
+// The config that announces a value cell to Home Assistant under `discoveryPrefix`: a
+// binary_sensor ("1"/"0") for a coil or discrete input, else a sensor, reading the cell's
+// register topic below `prefix`, available while PREFIX/status is "online", on one device per
+// instance. Nothing for a cell that has no register topic.
+std::optional<DiscoveryConfig> discoveryConfig(const snapshot::ShownValue &value,
+                                               const QString &discoveryPrefix,
+                                               const QString &prefix, const QString &version);
+
 } // namespace publish

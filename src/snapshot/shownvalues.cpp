@@ -44,4 +44,18 @@ std::vector<ShownValue> shownValues(const CellReader &cell,
     return values;
 }
 
+void ReadsSince::slotRead(int slot)
+{
+    if (slot >= 0 && size_t(slot) < m_read.size()) m_read[size_t(slot)] = true;
+}
+
+std::vector<ShownValue> ReadsSince::take(std::vector<ShownValue> values)
+{
+    for (ShownValue &value : values)
+        if (value.slot < 0 || size_t(value.slot) >= m_read.size() || !m_read[size_t(value.slot)])
+            value.current = false;
+    m_read.fill(false);
+    return values;
+}
+
 } // namespace snapshot

@@ -50,4 +50,20 @@ struct SlotView {
 std::vector<ShownValue> shownValues(const CellReader &cell,
                                     const std::array<SlotView, ValueColumns.size()> &views);
 
+// Which slots a reply has filled since the values were last taken, so that a row or record
+// made once a cycle never repeats a value that was not read again (a silent device holding
+// the cycle keeps other slots from being read for seconds).
+class ReadsSince
+{
+public:
+    // A reply brought the slot's registers into its cells.
+    void slotRead(int slot);
+    // `values` with every value of a slot not read since the last call no longer current;
+    // the next call counts from now.
+    std::vector<ShownValue> take(std::vector<ShownValue> values);
+
+private:
+    std::array<bool, ValueColumns.size()> m_read{};
+};
+
 } // namespace snapshot

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QTableWidget>
+#include <algorithm>
 
 namespace snapshot
 {
@@ -64,9 +65,14 @@ void OptionIP::print_click()
             return cellText(row, column);
         },
         lbtgl->text(), lbjam->text());
+    // A selection the operator made stays over the new record, so Copy still has it.
+    const int selected = txt_print->selectionStart();
+    const int selectedLength = int(txt_print->selectedText().size());
     txt_print->setText(record);
-    // The record is read from its start: the leading '#' and the first values.
-    txt_print->setCursorPosition(0);
+    if (selected >= 0 && selected < record.size())
+        txt_print->setSelection(selected, std::min(selectedLength, int(record.size()) - selected));
+    else // The record is read from its start: the leading '#' and the first values.
+        txt_print->setCursorPosition(0);
     lb_file->setText(snapshot::fileCaption());
 
     // A file that cannot be written keeps what it held.

@@ -378,12 +378,19 @@ QString verdictText(const frames::ReplyVerdict &verdict)
     }
 
     QString text = verdict.late() ? QStringLiteral("late, ") : QString();
-    text += QStringLiteral("slot %1 ").arg(verdict.request ? verdict.request->slot : -1);
+    const int slot = verdict.request ? verdict.request->slot : -1;
+    if (verdict.kind == Kind::Registers && verdict.slotEdited)
+        return text +
+               QStringLiteral("%1 %2 not shown: slot %3 was edited since the request")
+                   .arg(verdict.registers)
+                   .arg(readsBits(verdict) ? QStringLiteral("bits") : QStringLiteral("registers"))
+                   .arg(slot);
+    text += QStringLiteral("slot %1 ").arg(slot);
     if (verdict.kind == Kind::Registers)
-        return text + QStringLiteral("received %1 %2")
-                          .arg(verdict.registers)
-                          .arg(readsBits(verdict) ? QStringLiteral("bits")
-                                                  : QStringLiteral("registers"));
+        return text +
+               QStringLiteral("received %1 %2")
+                   .arg(verdict.registers)
+                   .arg(readsBits(verdict) ? QStringLiteral("bits") : QStringLiteral("registers"));
 
     text += QStringLiteral("data loss: ");
     const int asked = verdict.request ? verdict.request->quantity : 0;
@@ -391,11 +398,11 @@ QString verdictText(const frames::ReplyVerdict &verdict)
     case Loss::Exception:
         return text + exceptionText(quint8(verdict.exceptionCode));
     case Loss::ByteCount:
-        return text + QStringLiteral("byte count %1, asked %2 %3")
-                          .arg(verdict.byteCount)
-                          .arg(asked)
-                          .arg(readsBits(verdict) ? QStringLiteral("bits")
-                                                  : QStringLiteral("registers"));
+        return text +
+               QStringLiteral("byte count %1, asked %2 %3")
+                   .arg(verdict.byteCount)
+                   .arg(asked)
+                   .arg(readsBits(verdict) ? QStringLiteral("bits") : QStringLiteral("registers"));
     case Loss::Function:
         return text + QStringLiteral("function ") + upperHex(uint(verdict.function), 2);
     case Loss::Truncated:

@@ -119,7 +119,8 @@ QString exceptionName(quint8 code);
 QString exceptionText(quint8 code);
 
 // What the reply path made of a received frame, in words: "slot 2 received 10 registers",
-// "late, slot 0 received 4 registers", "dropped: no outstanding request 0x1234", ...
+// "late, slot 0 received 4 registers", "dropped: no outstanding request 0x1234",
+// "4 registers not shown: slot 3 was edited since the request", ...
 QString verdictText(const frames::ReplyVerdict &verdict);
 
 constexpr int ShownFrameBytes = 64;

@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 #include <QValueAxis>
 #include <algorithm>
+#include <cmath>
 
 namespace
 {
@@ -77,10 +78,16 @@ void TrendWindow::refresh()
 {
     m_refreshDue = false;
     const QString current = m_memory.name(m_slot, m_row);
-    if (!current.isEmpty() && current != m_name) {
-        m_name = current;
-        setWindowTitle(QStringLiteral("Trend - ") + m_name);
+    if (current.isEmpty() && m_named) {
+        // Its row is gone (a count edited down, the slot's device taken away): what it drew
+        // stays, so the operator can still read it.
+        setWindowTitle(QStringLiteral("Trend - %1 (no longer read)").arg(m_name));
+        follow();
+        return;
     }
+    m_named = !current.isEmpty();
+    if (m_named) m_name = current;
+    setWindowTitle(QStringLiteral("Trend - ") + m_name);
 
     // Unbroken runs of values read; a gap, or a long silence, ends a run.
     std::vector<QList<QPointF>> runs;
@@ -124,9 +131,9 @@ void TrendWindow::refresh()
         any ? std::make_pair(low, high) : std::make_pair(0.0, 1.0);
     if (span != m_valueSpan) {
         m_valueSpan = span;
-        const double pad = span.second > span.first ? (span.second - span.first) * 0.05 : 1.0;
-        m_valueAxis->setRange(std::max(0.0, span.first - pad), span.second + pad);
-        m_valueAxis->applyNiceNumbers();
+        const trend::ValueTicks ticks = trend::valueTicks(span.first, span.second);
+        m_valueAxis->setRange(ticks.low, ticks.high);
+        m_valueAxis->setTickCount(ticks.count);
     }
 
     const std::deque<ValueMemory::Point> &points = m_memory.points(m_slot, m_row);
@@ -170,3 +177,29 @@ QString TrendWindow::caption() const
 {
     return m_latest->text();
 }
+
+namespace trend
+{
+
+ValueTicks valueTicks(double low, double high)
+{
+    // Whole registers: a step of at least 1, from 1, 2 or 5 times a power of ten, giving at
+    // most about five intervals.
+    const double span = std::max(high - low, 1.0);
+    double magnitude = 1;
+    while (magnitude * 10 <= span / 4)
+        magnitude *= 10;
+    double step = magnitude;
+    for (const double factor : {1.0, 2.0, 5.0, 10.0}) {
+        step = magnitude * factor;
+        if (span / step <= 5) break;
+    }
+    ValueTicks ticks;
+    ticks.low = std::floor(low / step) * step;
+    ticks.high = std::ceil(high / step) * step;
+    if (ticks.high <= ticks.low) ticks.high = ticks.low + step;
+    ticks.count = int(std::lround((ticks.high - ticks.low) / step)) + 1;
+    return ticks;
+}
+
+} // namespace trend

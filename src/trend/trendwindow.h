@@ -61,4 +61,20 @@ private:
     QTimer m_follow;
     std::pair<double, double> m_valueSpan{-1, -1}; // lowest and highest value shown
     bool m_refreshDue = false;
+    // The memory has named the cell: an empty name since means its row is gone.
+    bool m_named = false;
 };
+
+namespace trend
+{
+
+// A value axis of whole, round steps: from `low` to `high` (both on a step) with `count`
+// ticks, so no two ticks carry the same label.
+struct ValueTicks {
+    double low = 0;
+    double high = 1;
+    int count = 2;
+};
+ValueTicks valueTicks(double lowest, double highest);
+
+} // namespace trend

@@ -47,8 +47,7 @@ void Broker::kill()
     m_process.waitForFinished(5000);
 }
 
-QMap<QString, QByteArray> subscribe(quint16 port, const QString &filter,
-                                    const QStringList &arguments)
+QList<QByteArray> subscriberLines(quint16 port, const QString &filter, const QStringList &arguments)
 {
     QProcess sub;
     sub.start(QStringLiteral("mosquitto_sub"),
@@ -59,8 +58,16 @@ QMap<QString, QByteArray> subscribe(quint16 port, const QString &filter,
     // The test's own devices have to keep answering meanwhile.
     QSignalSpy finished(&sub, &QProcess::finished);
     if (sub.waitForStarted(5000)) finished.wait(30000);
+    QList<QByteArray> lines = sub.readAllStandardOutput().split('\n');
+    lines.removeAll(QByteArray());
+    return lines;
+}
+
+QMap<QString, QByteArray> subscribe(quint16 port, const QString &filter,
+                                    const QStringList &arguments)
+{
     QMap<QString, QByteArray> found;
-    for (const QByteArray &line : sub.readAllStandardOutput().split('\n')) {
+    for (const QByteArray &line : subscriberLines(port, filter, arguments)) {
         const int space = line.indexOf(' ');
         if (space > 0) found.insert(QString::fromUtf8(line.left(space)), line.mid(space + 1));
     }

@@ -39,6 +39,9 @@ private:
 // the test's event loop running, and returns what it received, topic to last payload.
 QMap<QString, QByteArray> subscribe(quint16 port, const QString &filter,
                                     const QStringList &arguments);
+// The same, every "topic payload" line in the order received.
+QList<QByteArray> subscriberLines(quint16 port, const QString &filter,
+                                  const QStringList &arguments);
 // What a subscriber that comes late finds retained.
 QMap<QString, QByteArray> retainedMessages(quint16 port, const QString &filter,
                                            const QStringList &arguments = {});

@@ -12,10 +12,10 @@
 
 #include "app/keepers.h"
 #include "app/optionip.h"
+#include "app/windowfeed.h"
 #include "links/winsock.h"
 #include "mqttprobe.h"
 #include "publish/mqttpublisher.h"
-#include "publish/windowfeed.h"
 #include "silentlistener.h"
 #include "traffic/trafficlog.h"
 #include "trend/trendwindow.h"

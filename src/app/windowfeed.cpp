@@ -1,4 +1,4 @@
-#include "publish/windowfeed.h"
+#include "app/windowfeed.h"
 
 #include "app/commandline.h"
 #include "app/optionip.h"
@@ -17,13 +17,17 @@ namespace
 {
 constexpr int ValueQos = 0;
 constexpr int StatusQos = 1;
+constexpr int DiscoveryQos = 1;
 } // namespace
 
-WindowFeed::WindowFeed(OptionIP &window, MqttPublisher &publisher, TrafficLog *traffic)
-    : QObject(&publisher), m_window(window), m_publisher(publisher), m_traffic(traffic)
+WindowFeed::WindowFeed(OptionIP &window, MqttPublisher &publisher, TrafficLog *traffic,
+                       std::optional<QString> discoveryPrefix)
+    : QObject(&publisher), m_window(window), m_publisher(publisher), m_traffic(traffic),
+      m_discovery(std::move(discoveryPrefix))
 {
     static_assert(OptionIP::LinkCount == 3, "one caption per link");
     connect(&window, &OptionIP::slotValuesRead, this, [this](int slot) {
+        m_readsSinceRecord.slotRead(slot);
         publishSlot(slot);
         publishCaptions(false);
     });
@@ -31,6 +35,7 @@ WindowFeed::WindowFeed(OptionIP &window, MqttPublisher &publisher, TrafficLog *t
         publishCycle();
         publishCaptions(false);
     });
+    connect(&window, &OptionIP::slotLayoutChanged, this, [this] { announce(false); });
     connect(&publisher, &MqttPublisher::connected, this, &WindowFeed::republish);
     connect(&publisher, &MqttPublisher::event, this, &WindowFeed::report);
     connect(&m_captionTimer, &QTimer::timeout, this, [this] { publishCaptions(false); });
@@ -42,17 +47,24 @@ void WindowFeed::publishSlot(int slot)
     if (!m_publisher.isConnected()) return;
     for (const snapshot::ShownValue &value : m_window.shownValues()) {
         if (value.slot != slot || !value.current) continue;
-        if (const std::optional<QString> topic = registerTopic(value))
-            m_publisher.publish(*topic, value.text.toUtf8(), ValueQos, true);
+        const std::optional<QString> topic = registerTopic(value);
+        if (!topic) continue;
+        // Retained, so the broker holds it: only a change is news.
+        const QByteArray payload = value.text.toUtf8();
+        auto sent = m_sentValues.find(*topic);
+        if (sent != m_sentValues.end() && *sent == payload) continue;
+        m_sentValues.insert(*topic, payload);
+        m_publisher.publish(*topic, payload, ValueQos, true);
     }
 }
 
 void WindowFeed::publishCycle()
 {
+    // Counted while the broker is away too: a record after its return holds only fresh reads.
+    const std::vector<snapshot::ShownValue> fresh = m_readsSinceRecord.take(m_window.shownValues());
     if (!m_publisher.isConnected()) return;
-    m_publisher.publish(QStringLiteral("values"),
-                        valuesJson(QDateTime::currentDateTime(), m_window.shownValues()), ValueQos,
-                        false);
+    m_publisher.publish(QStringLiteral("values"), valuesJson(QDateTime::currentDateTime(), fresh),
+                        ValueQos, false);
 }
 
 void WindowFeed::publishCaptions(bool all)
@@ -72,8 +84,30 @@ void WindowFeed::publishCaptions(bool all)
     }
 }
 
+void WindowFeed::announce(bool again)
+{
+    if (!m_discovery || !m_publisher.isConnected()) return;
+    QHash<QString, QByteArray> wanted;
+    for (const snapshot::ShownValue &value : m_window.shownValues())
+        if (const auto config =
+                discoveryConfig(value, *m_discovery, m_publisher.target().prefix, programVersion()))
+            wanted.insert(config->topic, config->payload);
+    // An empty retained config removes the entity.
+    for (auto it = m_configs.cbegin(); it != m_configs.cend(); ++it)
+        if (!wanted.contains(it.key()))
+            m_publisher.publishTo(it.key(), QByteArray(), DiscoveryQos, true);
+    for (auto it = wanted.cbegin(); it != wanted.cend(); ++it)
+        if (again || m_configs.value(it.key()) != it.value())
+            m_publisher.publishTo(it.key(), it.value(), DiscoveryQos, true);
+    m_configs = wanted;
+}
+
 void WindowFeed::republish()
 {
+    // Before the values, so an entity exists by the time its state comes.
+    announce(true);
+    // A broker that comes back may have lost what it retained.
+    m_sentValues.clear();
     publishCaptions(true);
     for (int slot = 0; slot < OptionIP::SlotCount; ++slot)
         publishSlot(slot);
@@ -103,7 +137,7 @@ std::unique_ptr<MqttPublisher> publishWindow(CommandLine &command, OptionIP &win
                                    command.mqttCaFile};
     command.mqttPassword.reset();
     auto publisher = std::make_unique<MqttPublisher>(std::move(options));
-    new WindowFeed(window, *publisher, traffic);
+    new WindowFeed(window, *publisher, traffic, command.mqttDiscovery);
     if (!publisher->start()) {
         std::fprintf(stderr, "quorvel: %s\n", publisher->errorString().toLocal8Bit().constData());
         *failed = true;
