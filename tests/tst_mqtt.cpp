@@ -6,6 +6,8 @@
 #include "app/windowfeed.h"
 #include "publish/mqttpublisher.h"
 #include "publish/mqtturl.h"
+#include "publish/password.h"
+#include "publish/payloads.h"
 #include "support/broker.h"
 #include "support/devices.h"
 #include "support/files.h"
@@ -86,6 +88,9 @@ private slots:
     void initTestCase();
     void urls_data();
     void urls();
+    void jsonNumbers_data();
+    void jsonNumbers();
+    void passwordFileLine();
     void publishesWhatTheGridShowsAndDiesOffline();
     void survivesABrokerRestart();
     void reportsLoginAndCertificateFaults_data();
@@ -157,6 +162,41 @@ void tst_mqtt::urls()
     else
         QVERIFY2(std::get<QString>(parsed).startsWith(target),
                  qPrintable(std::get<QString>(parsed)));
+}
+
+void tst_mqtt::jsonNumbers_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("json");
+    QTest::newRow("register") << "25" << QByteArray("25");
+    QTest::newRow("zero") << "0" << QByteArray("0");
+    QTest::newRow("leading zeros are no JSON") << "007" << QByteArray("7");
+    QTest::newRow("signed") << "-3" << QByteArray("-3");
+    QTest::newRow("float") << "230.5" << QByteArray("230.5");
+    QTest::newRow("exponent") << "1e-05" << QByteArray("1e-05");
+    QTest::newRow("hex as its value") << "0x1A2B" << QByteArray("6699");
+    QTest::newRow("nan") << "nan" << QByteArray("null");
+    QTest::newRow("-inf") << "-inf" << QByteArray("null");
+    QTest::newRow("unread") << "???" << QByteArray("null");
+}
+
+void tst_mqtt::jsonNumbers()
+{
+    QFETCH(QString, text);
+    QFETCH(QByteArray, json);
+    snapshot::ShownValue value;
+    value.text = text;
+    value.current = text != QLatin1String("???");
+    QCOMPARE(publish::jsonNumber(value), json);
+}
+
+void tst_mqtt::passwordFileLine()
+{
+    // The first line, whatever its line end: a CR kept would be a wrong password.
+    const QString path = m_credentials.filePath(QStringLiteral("pw-crlf"));
+    writeBytes(path, "s3cret\r\nsecond\r\n");
+    const auto password = publish::readPasswordFile(path);
+    QCOMPARE(std::get<QByteArray>(password), QByteArray("s3cret"));
 }
 
 void tst_mqtt::publishesWhatTheGridShowsAndDiesOffline()
