@@ -104,11 +104,17 @@ void OptionIP::cmdConnect_Click(int index)
         socket->setRemoteHost(txtIP[i]->text());
         socket->setRemotePort(*port);
         socket->connectToRemote();
+        const int before = socket->state();
         waitForState(index, Winsock::Connected);
-    } else if (m_traffic) {
-        m_traffic->connectionEvent(
-            index,
-            QStringLiteral("not connecting: port \"%1\" is no port").arg(txtPort[i]->text()));
+        // A device that neither answers nor refuses within the wait cannot be connected.
+        const int after = socket->state();
+        if (!m_closed.isSet() && before != Winsock::Connected &&
+            (after == Winsock::Connecting || after == Winsock::Resolving))
+            linkStates.cannotConnect(index, QStringLiteral("timed out: no answer within 2 s"));
+    } else {
+        const QString why = QStringLiteral("port \"%1\" is no port").arg(txtPort[i]->text());
+        if (m_traffic) m_traffic->connectionEvent(index, QStringLiteral("not connecting: ") + why);
+        linkStates.cannotConnect(index, why);
     }
 
     if (socket->state() == Winsock::Connected)

@@ -1,5 +1,6 @@
 #include "links/winsock.h"
 
+#include "links/linkstates.h"
 #include "traffic/trafficlog.h"
 
 #include <QTcpSocket>
@@ -66,6 +67,7 @@ bool Winsock::connectToRemote()
     if (m_log)
         m_log->connectionEvent(m_index,
                                QStringLiteral("connecting to %1:%2").arg(m_host).arg(m_port));
+    if (m_states) m_states->connecting(m_index, QStringLiteral("%1:%2").arg(m_host).arg(m_port));
     m_socket->connectToHost(m_host, quint16(m_port));
     return true;
 }
@@ -127,6 +129,7 @@ void Winsock::onConnected()
 {
     m_wasConnected = true;
     if (m_log) m_log->connectionEvent(m_index, QStringLiteral("connected"));
+    if (m_states) m_states->connected(m_index);
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
 #ifdef Q_OS_LINUX
@@ -150,6 +153,11 @@ void Winsock::onError(QAbstractSocket::SocketError error)
     if (m_log)
         m_log->connectionEvent(m_index, errorEventText(error) + QStringLiteral(": ") +
                                             m_socket->errorString());
+    if (m_states && m_wasConnected)
+        m_states->lost(m_index, m_socket->errorString());
+    else if (m_states)
+        m_states->cannotConnect(m_index, errorEventText(error) + QStringLiteral(": ") +
+                                             m_socket->errorString());
     emit connectionEnded(m_index);
 }
 

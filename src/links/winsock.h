@@ -8,6 +8,11 @@
 class QTcpSocket;
 class TrafficLog;
 
+namespace links
+{
+class LinkStates;
+}
+
 // TCP client socket of one device link, with the state codes the handlers test.
 // Every operation runs on the owner's thread and every event is delivered there.
 class Winsock : public QObject
@@ -29,6 +34,8 @@ public:
     int index() const { return m_index; }
     // Connection events go to this log; none when it is null.
     void setTrafficLog(TrafficLog *log) { m_log = log; }
+    // What the connection does is told to these states too; none when it is null.
+    void setLinkStates(links::LinkStates *states) { m_states = states; }
     // What the log says when close() ends a connection; empty for "closed by request".
     void setCloseEvent(const QString &text) { m_closeEvent = text; }
 
@@ -91,5 +98,6 @@ private:
     // The connection came up since the last connect, so an error now means it was lost.
     bool m_wasConnected = false;
     TrafficLog *m_log = nullptr;
+    links::LinkStates *m_states = nullptr;
     QString m_closeEvent;
 };

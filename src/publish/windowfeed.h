@@ -2,7 +2,6 @@
 
 #include <QObject>
 #include <QString>
-#include <QTimer>
 #include <array>
 #include <memory>
 
@@ -16,30 +15,28 @@ class MqttPublisher;
 
 // Hands the publisher what the window shows: each value a reply brings (retained, one topic
 // per register), the whole grid once a cycle as JSON when data.txt is rewritten, each link's
-// status caption when it changes, and all retained state again whenever the broker is back.
+// state when it changes, and all retained state again whenever the broker is back.
 // The broker's comings and goings go to standard error and the traffic log.
 class WindowFeed : public QObject
 {
 public:
     // Lives as long as the publisher; the window and the log must outlive it.
-    WindowFeed(OptionIP &window, MqttPublisher &publisher, TrafficLog *traffic);
-
-    // The link captions signal no change: they are compared on every read and every cycle,
-    // and this often besides, for the changes between (connecting, closing, polling stopped).
-    static constexpr int CaptionCheckMs = 1000;
+    // `quiet`: the broker's comings and goings go to the log only, not to standard error.
+    WindowFeed(OptionIP &window, MqttPublisher &publisher, TrafficLog *traffic, bool quiet);
 
 private:
     void publishSlot(int slot);
     void publishCycle();
-    void publishCaptions(bool all);
+    // `again`: also when it was published before (the broker is back).
+    void publishState(int link, bool again);
     void republish();
     void report(const QString &text);
 
     OptionIP &m_window;
     MqttPublisher &m_publisher;
     TrafficLog *m_traffic;
-    std::array<QString, 3> m_captions;
-    QTimer m_captionTimer;
+    bool m_quiet;
+    std::array<QString, 3> m_states;
 };
 
 } // namespace publish

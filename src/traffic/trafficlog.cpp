@@ -298,7 +298,6 @@ QString exceptionText(quint8 code)
 QString verdictText(const frames::ReplyVerdict &verdict)
 {
     using Kind = frames::ReplyVerdict::Kind;
-    using Loss = frames::ReplyVerdict::Loss;
     switch (verdict.kind) {
     case Kind::Unmatched:
         // Identifier 0 with several requests owed: taken as the oldest one's answer, not shown.
@@ -325,23 +324,28 @@ QString verdictText(const frames::ReplyVerdict &verdict)
     if (verdict.kind == Kind::Registers)
         return text + QStringLiteral("received %1 registers").arg(verdict.registers);
 
-    text += QStringLiteral("data loss: ");
+    return text + QStringLiteral("data loss: ") + lossText(verdict);
+}
+
+QString lossText(const frames::ReplyVerdict &verdict)
+{
+    using Loss = frames::ReplyVerdict::Loss;
     const int asked = verdict.request ? verdict.request->quantity : 0;
     switch (verdict.loss) {
     case Loss::Exception:
-        return text + exceptionText(quint8(verdict.exceptionCode));
+        return exceptionText(quint8(verdict.exceptionCode));
     case Loss::ByteCount:
-        return text + QStringLiteral("byte count %1, asked %2 registers")
-                          .arg(verdict.byteCount)
-                          .arg(asked);
+        return QStringLiteral("byte count %1, asked %2 registers")
+            .arg(verdict.byteCount)
+            .arg(asked);
     case Loss::Function:
-        return text + QStringLiteral("function ") + upperHex(uint(verdict.function), 2);
+        return QStringLiteral("function ") + upperHex(uint(verdict.function), 2);
     case Loss::Truncated:
-        return text + QStringLiteral("byte count %1, frame cut short").arg(verdict.byteCount);
+        return QStringLiteral("byte count %1, frame cut short").arg(verdict.byteCount);
     case Loss::None:
         break;
     }
-    return text + QStringLiteral("no registers");
+    return QStringLiteral("no registers");
 }
 
 } // namespace traffic

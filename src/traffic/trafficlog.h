@@ -107,6 +107,9 @@ QString exceptionText(quint8 code);
 // What the reply path made of a received frame, in words: "slot 2 received 10 registers",
 // "late, slot 0 received 4 registers", "dropped: no outstanding request 0x1234", ...
 QString verdictText(const frames::ReplyVerdict &verdict);
+// Why a reply that answered a request brought no registers: "exception 02 (illegal data
+// address)", "byte count 4, asked 10 registers", ...
+QString lossText(const frames::ReplyVerdict &verdict);
 
 constexpr int ShownFrameBytes = 64;
 
