@@ -1,4 +1,5 @@
 #include "modbus/frames.h"
+#include "modbus/valueformat.h"
 #include "numbers/numbers.h"
 
 #include <QLocale>
@@ -21,6 +22,10 @@ private slots:
     void rounding();
     void request_data();
     void request();
+    void typedRequest_data();
+    void typedRequest();
+    void values_data();
+    void values();
     void startAddressWithCommaDecimal();
     void registerAndLengthTexts();
     void replyFraming();
@@ -164,6 +169,101 @@ void tst_frames::request()
     const Request built = buildReadRequest(start, count);
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(built.data()), int(built.size())), expected);
     QCOMPARE(requestedQuantity(built), (quint8(expected[10]) << 8) | quint8(expected[11]));
+}
+
+void tst_frames::typedRequest_data()
+{
+    QTest::addColumn<QString>("format"); // unit, object and type as setting.ini holds them
+    QTest::addColumn<QString>("count");
+    QTest::addColumn<QByteArray>("expected"); // from the unit on
+    QTest::newRow("unit 7 input u16") << "7 input u16" << "10" << QByteArray::fromHex("07040063000A");
+    QTest::newRow("f32 doubles") << "1 holding f32:cdab" << "10" << QByteArray::fromHex("010300630014");
+    QTest::newRow("f64 quadruples") << "1 input f64" << "17" << QByteArray::fromHex("010400630044");
+    QTest::newRow("coil bits, type ignored") << "0 coil f64" << "10" << QByteArray::fromHex("00010063000A");
+    QTest::newRow("discrete, unit 255") << "255 discrete u16" << "2000" << QByteArray::fromHex("FF02006307D0");
+    QTest::newRow("s32 count 2.5 rounds first") << "1 holding s32" << "2.5" << QByteArray::fromHex("010300630004");
+    QTest::newRow("f32 beyond 16 bits: byte rule") << "1 holding f32" << "40000" << QByteArray::fromHex("010300630080");
+    QTest::newRow("f64 count 1e9") << "1 holding f64" << "1e9" << QByteArray::fromHex("010300630000");
+}
+
+void tst_frames::typedRequest()
+{
+    QFETCH(QString, format);
+    QFETCH(QString, count);
+    QFETCH(QByteArray, expected);
+    const QStringList parts = format.split(u' ');
+    valueformat::SlotFormat f;
+    f.unit = *valueformat::parseUnit(parts[0]);
+    f.object = *valueformat::parseObject(parts[1]);
+    f.type = valueformat::parseType(parts[2])->type;
+    f.order = valueformat::parseType(parts[2])->order;
+    const Request built = buildReadRequest(QStringLiteral("100"), count, f, QLocale::c());
+    const QByteArray bytes(reinterpret_cast<const char *>(built.data()), int(built.size()));
+    QCOMPARE(bytes.left(6), QByteArray::fromHex("000000000006"));
+    QCOMPARE(bytes.mid(6), expected);
+    // The reply that carries it is checked against the same function and quantity.
+    const int quantity = requestedQuantity(built);
+    const QByteArray data(valueformat::dataBytes(requestedFunction(built), quantity), '\0');
+    const QByteArray reply = QByteArray::fromHex("00010000") +
+                             QByteArray(1, char(0)) + char(data.size() + 3) + expected.left(2) +
+                             char(data.size()) + data;
+    QCOMPARE(carriesRegisters(reply, quantity, requestedFunction(built)), data.size() <= 250);
+    QVERIFY(!carriesRegisters(reply, quantity, quint8(requestedFunction(built) ^ 0x07)));
+}
+
+void tst_frames::values_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QByteArray>("registers");
+    QTest::addColumn<QString>("expected");
+    const auto hex = [](const char *text) { return QByteArray::fromHex(text); };
+    QTest::newRow("u16") << "u16" << hex("FFFF") << "65535";
+    QTest::newRow("s16 65535") << "s16" << hex("FFFF") << "-1";
+    QTest::newRow("s16 lowest") << "s16" << hex("8000") << "-32768";
+    QTest::newRow("hex") << "hex" << hex("1A2B") << "0x1A2B";
+    QTest::newRow("hex keeps four digits") << "hex" << hex("000F") << "0x000F";
+    QTest::newRow("f32 abcd") << "f32" << hex("40490FDB") << "3.1415927";
+    QTest::newRow("f32 cdab") << "f32:cdab" << hex("0FDB4049") << "3.1415927";
+    QTest::newRow("f32 badc") << "f32:badc" << hex("4940DB0F") << "3.1415927";
+    QTest::newRow("f32 dcba") << "f32:dcba" << hex("DB0F4940") << "3.1415927";
+    QTest::newRow("f32 shortest") << "f32" << hex("43668000") << "230.5";
+    QTest::newRow("f32 nan") << "f32" << hex("7FC00000") << "nan";
+    QTest::newRow("f32 negative nan") << "f32" << hex("FFC00001") << "nan";
+    QTest::newRow("f32 inf") << "f32" << hex("7F800000") << "inf";
+    QTest::newRow("f32 -inf") << "f32:cdab" << hex("0000FF80") << "-inf";
+    QTest::newRow("s32 -2") << "s32" << hex("FFFFFFFE") << "-2";
+    QTest::newRow("s32 -2 cdab") << "s32:cdab" << hex("FFFEFFFF") << "-2";
+    QTest::newRow("u32 cdab") << "u32:cdab" << hex("00010002") << "131073";
+    QTest::newRow("u32 badc") << "u32:badc" << hex("01000200") << "65538";
+    QTest::newRow("u32 top") << "u32" << hex("FFFFFFFF") << "4294967295";
+    QTest::newRow("f64 1.0") << "f64" << hex("3FF0000000000000") << "1";
+    QTest::newRow("f64 cdab: words reversed") << "f64:cdab" << hex("0000000000003FF0") << "1";
+    QTest::newRow("f64 badc") << "f64:badc" << hex("F03F000000000000") << "1";
+    QTest::newRow("f64 dcba") << "f64:dcba" << hex("000000000000F03F") << "1";
+    QTest::newRow("f64 shortest") << "f64" << hex("3FB999999999999A") << "0.1";
+    QTest::newRow("f32 cut short") << "f32" << hex("4049") << "";
+    QTest::newRow("bits, lowest first") << "coil" << hex("0503") << "1010000011";
+}
+
+void tst_frames::values()
+{
+    QFETCH(QString, type);
+    QFETCH(QByteArray, registers);
+    QFETCH(QString, expected);
+    const auto *data = reinterpret_cast<const quint8 *>(registers.constData());
+    const int size = int(registers.size());
+    valueformat::SlotFormat format;
+    if (type == QLatin1String("coil")) {
+        QString bits;
+        for (int k = 0; k < 10; ++k)
+            bits += valueformat::bitText(data, size, k);
+        QCOMPARE(bits, expected);
+        QCOMPARE(valueformat::bitText(data, size, 16), QString());
+        return;
+    }
+    format.type = valueformat::parseType(type)->type;
+    format.order = valueformat::parseType(type)->order;
+    QCOMPARE(valueformat::registerValueText(data, size, format), expected);
 }
 
 void tst_frames::startAddressWithCommaDecimal()

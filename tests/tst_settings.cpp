@@ -92,6 +92,8 @@ private slots:
     void textsRoundTrip();
     void listChoice_data();
     void listChoice();
+    void formatKeys_data();
+    void formatKeys();
     void noSelectionRoundTrips();
     void linkMarksSaved();
 };
@@ -551,6 +553,64 @@ void tst_settings::listChoice()
     QCOMPARE(window.LstIP[3]->currentIndex(), 2);
     QCOMPARE(window.LstIP[4]->currentIndex(), 0);
     QCOMPARE(window.LstIP[2]->count(), 3);
+}
+
+void tst_settings::formatKeys_data()
+{
+    QTest::addColumn<QByteArray>("stored");  // lines after [set]
+    QTest::addColumn<QString>("loaded");     // slot 2's unit, object and type as loaded
+    QTest::addColumn<QByteArray>("saved");   // the format lines a save leaves, in file order
+
+    QTest::newRow("none: none written") << QByteArray() << "1 holding u16" << QByteArray();
+    QTest::newRow("any letter case")
+        << QByteArray("UNIT2=7\nObject2=INPUT\ntype2=F32:CDAB\n") << "7 input f32:cdab"
+        << QByteArray("unit2=7\nobject2=input\ntype2=f32:cdab\n");
+    QTest::newRow("defaults the file holds stay")
+        << QByteArray("unit2=1\ntype2=u16\n") << "1 holding u16"
+        << QByteArray("unit2=1\ntype2=u16\n");
+    QTest::newRow("unit beyond 255") << QByteArray("unit2=256\n") << "1 holding u16"
+                                     << QByteArray("unit2=1\n");
+    QTest::newRow("unit with a sign") << QByteArray("unit2=+7\n") << "1 holding u16"
+                                      << QByteArray("unit2=1\n");
+    QTest::newRow("unit 0 and 255") << QByteArray("unit2=0\nunit3=255\n") << "0 holding u16"
+                                    << QByteArray("unit2=0\nunit3=255\n");
+    QTest::newRow("word order of a 16-bit type") << QByteArray("type2=s16:cdab\n")
+                                                 << "1 holding u16" << QByteArray("type2=u16\n");
+    QTest::newRow("unknown order") << QByteArray("type2=f64:dbca\n") << "1 holding u16"
+                                   << QByteArray("type2=u16\n");
+    QTest::newRow("abcd written without it") << QByteArray("type2=s32:abcd\n")
+                                             << "1 holding s32" << QByteArray("type2=s32\n");
+    QTest::newRow("unknown object") << QByteArray("object2=coils\nobject4=discrete\n")
+                                    << "1 holding u16"
+                                    << QByteArray("object2=holding\nobject4=discrete\n");
+}
+
+void tst_settings::formatKeys()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(QString, loaded);
+    QFETCH(QByteArray, saved);
+    QTemporaryDir dir;
+    if (!stored.isEmpty()) writeBytes(iniPath(dir), "[set]\n" + stored);
+    LoadedWindow w(dir.path());
+    const valueformat::SlotFormat format = w.window.slotFormat(2);
+    QCOMPARE(QStringLiteral("%1 %2 %3")
+                 .arg(format.unit)
+                 .arg(valueformat::objectText(format.object),
+                      valueformat::typeText(format.type, format.order)),
+             loaded);
+    w.window.save();
+    QByteArray formatLines;
+    for (const QByteArray &line : readBytes(iniPath(dir)).split('\n')) {
+        if (line.startsWith("unit") || line.startsWith("object") || line.startsWith("type"))
+            formatLines += line + '\n';
+    }
+    QCOMPARE(formatLines, saved);
+
+    // A slot set in the window adds the one key that differs, at the end of the section.
+    w.window.LstType[4]->setCurrentText(QStringLiteral("f64:dcba"));
+    w.window.save();
+    QVERIFY(readBytes(iniPath(dir)).endsWith("\ntype4=f64:dcba\n"));
 }
 
 void tst_settings::noSelectionRoundTrips()

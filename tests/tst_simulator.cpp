@@ -1,8 +1,13 @@
 #include "app/optionip.h"
 #include "simulator.h"
+#include "support/broker.h"
 #include "support/devices.h"
+#include "support/files.h"
+#include "support/program.h"
 
 #include <QComboBox>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QModbusDataUnit>
@@ -162,6 +167,7 @@ private slots:
     void logsClientsAndStopsOnSignal_data();
     void logsClientsAndStopsOnSignal();
     void windowReadsSimulator();
+    void typedSlotsFromSettingsAlone();
 };
 
 void tst_simulator::patternByRegisterNumber_data()
@@ -561,6 +567,83 @@ void tst_simulator::windowReadsSimulator()
     QCOMPARE(w.lblStatus[0]->text(), QStringLiteral("Data Loss"));
     QCOMPARE(w.cellText(1, 2), QString());
     QVERIFY(w.slotFailed(0));
+}
+
+void tst_simulator::typedSlotsFromSettingsAlone()
+{
+    // A meter's floats in swapped words, a gateway's unit 7 with signed input registers, and
+    // coils, each where the simulator holds them still.
+    Simulator simulator;
+    simulator.port = freeLoopbackPort();
+    QVERIFY(simulator.start({QString::number(simulator.port), "--hold", "100=f32:cdab=230.5",
+                             "--hold", "102=f32:cdab=nan", "--hold", "106=f32:cdab=-7.75",
+                             "--hold", "7/i200=s16=-2", "--hold",
+                             "7/i203=s16=-300", "--hold", "c10=1", "--hold", "c11=0", "--hold",
+                             "c12=1", "--hold", "c13=1"}));
+    QVERIFY(simulator.waitForOutput(QStringLiteral("listening on")));
+    QTemporaryDir dir;
+    Broker broker(dir.path());
+    QVERIFY(broker.start());
+
+    // Slots 3 and 4 read what slots 0 and 1 read: their cells take other names.
+    writeBytes(dir.filePath("setting.ini"),
+               "[set]\nScon0=False\nport0=" + QByteArray::number(simulator.port) +
+                   "\ntxtIP0=127.0.0.1\nstrreg0=100\nlegreg0=4\nLstIP0=0\nstrreg1=200\n"
+                   "legreg1=4\nLstIP1=0\nstrreg2=10\nlegreg2=4\nLstIP2=0\nstrreg3=100\n"
+                   "legreg3=1\nLstIP3=0\ntype0=f32:cdab\nUnit1=7\nobject1=input\ntype1=s16\n"
+                   "object2=coil\ntype3=f32:cdab\nstrreg4=200\nlegreg4=1\nLstIP4=0\nunit4=7\n"
+                   "object4=input\ntype4=hex\n");
+    QProcess process;
+    QVERIFY(startProgram(process, dir.path(),
+                         {"--history", dir.filePath("history"), "--mqtt",
+                          QStringLiteral("mqtt://127.0.0.1:%1").arg(broker.port())}));
+
+    const auto record = [&] { return QString::fromLocal8Bit(readBytes(dir.filePath("data.txt"))); };
+    QVERIFY2(QTest::qWaitFor(
+                 [&] { return record().startsWith("#230.5#-2#1#230.5#0xFFFE#-7.75#-300#1###"); }, 30000),
+             qPrintable(record()));
+
+    const QString day = dir.filePath("history/quorvel-%1.csv")
+                            .arg(QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")));
+    QVERIFY(QTest::qWaitFor([&] { return readBytes(day).contains(",230.5,"); }, 10000));
+    const QList<QByteArray> rows = readBytes(day).split('\n');
+    QCOMPARE(rows.first(), QByteArray("time,A 100,A 102,A 104,A 106,A/7 i200,A/7 i201,A/7 i202,"
+                                      "A/7 i203,A c10,A c11,A c12,A c13,A 100~3,A/7 i200~4"));
+    const QList<QByteArray> fields = rows.at(rows.size() - 2).split(',');
+    QCOMPARE(fields.size(), 15);
+    QCOMPARE(fields.mid(1, 2), (QList<QByteArray>{"230.5", "nan"}));
+    QCOMPARE(fields.mid(4, 2), (QList<QByteArray>{"-7.75", "-2"}));
+    QCOMPARE(fields.mid(8), (QList<QByteArray>{"-300", "1", "0", "1", "1", "230.5", "0xFFFE"}));
+
+    QMap<QString, QByteArray> retained;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            retained = retainedMessages(broker.port(), QStringLiteral("quorvel/#"));
+            return retained.value("quorvel/A/100~3") == "230.5";
+        },
+        30000));
+    QCOMPARE(retained.value("quorvel/A/100"), QByteArray("230.5"));
+    QCOMPARE(retained.value("quorvel/A/7/i203"), QByteArray("-300"));
+    QCOMPARE(retained.value("quorvel/A/c12"), QByteArray("1"));
+    // The record of a cycle carries numbers: hexadecimal by its value, nan as null.
+    const QJsonObject values =
+        QJsonDocument::fromJson(subscribe(broker.port(), QStringLiteral("quorvel/values"),
+                                          {"-C", "1", "-W", "5"})
+                                    .value("quorvel/values"))
+            .object()
+            .value("values")
+            .toObject();
+    QCOMPARE(values.value("A 100").toDouble(), 230.5);
+    QVERIFY(values.contains("A 102") && values.value("A 102").isNull());
+    QCOMPARE(values.value("A/7 i200~4").toInt(), 0xFFFE);
+
+    process.terminate();
+    QVERIFY(process.waitForFinished(WaitMs));
+    // Saved as read: the keys it had, nothing added for slots left at their defaults.
+    const QByteArray saved = readBytes(dir.filePath("setting.ini"));
+    QVERIFY2(saved.contains("\nunit1=7\n") && saved.contains("\nobject2=coil\n") &&
+                 !saved.contains("unit0") && !saved.contains("object3"),
+             saved.constData());
 }
 
 QTEST_MAIN(tst_simulator)

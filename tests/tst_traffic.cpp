@@ -113,6 +113,10 @@ void tst_traffic::receivedFrameLines_data()
         << QList<int>{2} << four << readReply({5}, 0x1234)
         << QStringLiteral("A RX 0x1234 12 34 00 00 00 05 01 03 02 00 05 | dropped: no outstanding "
                           "request 0x1234");
+    QTest::newRow("another unit and function")
+        << QList<int>{2} << four << QByteArray::fromHex("123400000005070402FFFE")
+        << QStringLiteral("A RX 0x1234 12 34 00 00 00 05 07 04 02 FF FE | dropped: no outstanding "
+                          "request 0x1234, unit 7 function 04");
     QTest::newRow("malformed")
         << QList<int>{2} << four << garbage
         << QStringLiteral("A RX 0x0001 00 01 00 00 01 2C") + QStringLiteral(" 00").repeated(58) +

@@ -21,7 +21,7 @@ QString numberText(double value, const QLocale &locale)
 }
 
 QStringList registerLabels(const QString &startText, const QString &countText,
-                           const QLocale &locale)
+                           const QLocale &locale, int step)
 {
     const std::optional<double> count = numbers::readLocaleNumber(countText, locale);
     const std::optional<double> start = numbers::readLocaleNumber(startText, locale);
@@ -29,7 +29,7 @@ QStringList registerLabels(const QString &startText, const QString &countText,
     if (!count || !start) return labels;
     // Only rows 1 to 29 can hold a label, so a huge count stops there.
     for (int j = 0; j <= *count - 1 && j + 1 <= frames::LastRow; ++j)
-        labels << numberText(*start + j, locale) + QStringLiteral(">>");
+        labels << numberText(*start + double(j) * step, locale) + QStringLiteral(">>");
     return labels;
 }
 

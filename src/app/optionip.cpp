@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTableWidget>
 #include <QTimer>
 
@@ -29,6 +30,13 @@ constexpr std::array<int, OptionIP::LinkCount> FrameTop = {1080, 4440, 2760};
 // Each frame is titled after its link, as the slots' device lists name it.
 const std::array<QString, OptionIP::LinkCount> FrameTitle = {
     QStringLiteral("Device A"), QStringLiteral("Device B"), QStringLiteral("Device C")};
+
+// Each slot's unit, object and type sit in three rows below the large label, under the
+// slot's two grid columns: what they choose is how those columns read.
+constexpr std::array<int, 3> FormatRowTop = {7920, 8310, 8700};
+constexpr int FormatLeft = 4620;
+constexpr int FormatStep = 1600;
+constexpr int FormatWidth = 1560;
 
 // Initial grid shape; start-up makes it 30 by 30.
 constexpr int InitialGridRows = 2;
@@ -57,6 +65,14 @@ QLineEdit *textBox(QWidget *parent, const QString &name, const QString &text, co
     auto *t = named(new QLineEdit(text, parent), name);
     t->setGeometry(rect);
     return t;
+}
+
+QComboBox *list(QWidget *parent, const QString &name, const QStringList &items, const QRect &rect)
+{
+    auto *l = named(new QComboBox(parent), name);
+    l->addItems(items);
+    l->setGeometry(rect);
+    return l;
 }
 
 QPushButton *button(QWidget *parent, const QString &name, const QString &caption, const QRect &rect)
@@ -133,16 +149,31 @@ void OptionIP::buildControls()
     m_wheelGuard = new WheelNeedsFocus(this);
     for (int s = 0; s < SlotCount; ++s) {
         const int left = 5640 + 960 * s;
-        auto *list = named(new QComboBox(this), indexed("LstIP", s));
-        m_wheelGuard->guard(list);
-        list->addItems({QStringLiteral("-A"), QStringLiteral("-B"), QStringLiteral("-C")});
-        list->setCurrentIndex(-1);
-        list->setGeometry(ui::twips(left, 840, 855, 315));
-        LstIP[size_t(s)] = list;
+        LstIP[size_t(s)] =
+            list(this, indexed("LstIP", s),
+                 {QStringLiteral("-A"), QStringLiteral("-B"), QStringLiteral("-C")},
+                 ui::twips(left, 840, 855, 315));
+        LstIP[size_t(s)]->setCurrentIndex(-1);
         strReg[size_t(s)] = textBox(this, indexed("strReg", s), QStringLiteral("Text1"),
                                     ui::twips(left, 1320, 855, 285));
         LegReg[size_t(s)] = textBox(this, indexed("LegReg", s), QStringLiteral("Text2"),
                                     ui::twips(left, 1800, 855, 285));
+
+        auto *unit = named(new QSpinBox(this), indexed("txtUnit", s));
+        unit->setRange(0, 255);
+        unit->setValue(valueformat::SlotFormat().unit);
+        const int formatLeft = FormatLeft + FormatStep * s;
+        unit->setGeometry(ui::twips(formatLeft, FormatRowTop[0], FormatWidth, 315));
+        txtUnit[size_t(s)] = unit;
+        LstObject[size_t(s)] = list(this, indexed("LstObject", s), valueformat::objectChoices(),
+                                    ui::twips(formatLeft, FormatRowTop[1], FormatWidth, 315));
+        LstType[size_t(s)] = list(this, indexed("LstType", s), valueformat::typeChoices(),
+                                  ui::twips(formatLeft, FormatRowTop[2], FormatWidth, 315));
+        for (QWidget *control : {static_cast<QWidget *>(LstIP[size_t(s)]),
+                                 static_cast<QWidget *>(unit),
+                                 static_cast<QWidget *>(LstObject[size_t(s)]),
+                                 static_cast<QWidget *>(LstType[size_t(s)])})
+            m_wheelGuard->guard(control);
     }
 
     Label5 = label(this, QStringLiteral("Label5"), QStringLiteral("DEVICE"),
@@ -151,6 +182,12 @@ void OptionIP::buildControls()
                       ui::twips(4320, 1440, 1215, 255));
     Label3[1] = label(this, indexed("Label3", 1), QStringLiteral("LegRegister"),
                       ui::twips(4320, 1920, 1215, 255));
+    lblUnit = label(this, QStringLiteral("lblUnit"), QStringLiteral("Unit"),
+                    ui::twips(3720, FormatRowTop[0] + 30, 855, 255));
+    lblObject = label(this, QStringLiteral("lblObject"), QStringLiteral("Object"),
+                      ui::twips(3720, FormatRowTop[1] + 30, 855, 255));
+    lblType = label(this, QStringLiteral("lblType"), QStringLiteral("Type"),
+                    ui::twips(3720, FormatRowTop[2] + 30, 855, 255));
 
     cmdConnectDev = button(this, QStringLiteral("cmdConnectDev"), QStringLiteral("Connect"),
                            ui::twips(12600, 1200, 975, 495));
@@ -209,7 +246,8 @@ void OptionIP::buildControls()
 
 void OptionIP::chainTabOrder()
 {
-    // The screen's order: frames from top to bottom, the slots from left to right, the grid.
+    // The screen's order: frames from top to bottom, the slots from left to right (device,
+    // start, count), then their formats from left to right (unit, object, type), the grid.
     QList<QWidget *> chain;
     for (const int link : {0, 2, 1}) {
         const auto i = size_t(link);
@@ -217,6 +255,8 @@ void OptionIP::chainTabOrder()
     }
     for (int s = 0; s < SlotCount; ++s)
         chain << LstIP[size_t(s)] << strReg[size_t(s)] << LegReg[size_t(s)];
+    for (int s = 0; s < SlotCount; ++s)
+        chain << txtUnit[size_t(s)] << LstObject[size_t(s)] << LstType[size_t(s)];
     chain << tabel;
     for (int k = 1; k < chain.size(); ++k)
         setTabOrder(chain[k - 1], chain[k]);
@@ -247,6 +287,11 @@ void OptionIP::wireEvents()
         connect(LegReg[size_t(s)], &QLineEdit::textChanged, this, [this, s] { LegReg_Change(s); });
         connect(LstIP[size_t(s)], qOverload<int>(&QComboBox::currentIndexChanged), this,
                 [this, s] { slotTextsChanged(s); });
+        connect(txtUnit[size_t(s)], qOverload<int>(&QSpinBox::valueChanged), this,
+                [this, s] { slotFormatChanged(s); });
+        for (QComboBox *choice : {LstObject[size_t(s)], LstType[size_t(s)]})
+            connect(choice, qOverload<int>(&QComboBox::currentIndexChanged), this,
+                    [this, s] { slotFormatChanged(s); });
     }
     connect(cmdRead, &QPushButton::clicked, this, &OptionIP::cmdRead_Click);
     connect(cmdConnectDev, &QPushButton::clicked, this, &OptionIP::cmdConnectDev_Click);
@@ -279,6 +324,20 @@ bool OptionIP::setCellText(int row, int col, const QString &text)
     return true;
 }
 
+valueformat::SlotFormat OptionIP::slotFormat(int slot) const
+{
+    valueformat::SlotFormat format;
+    if (slot < 0 || slot >= SlotCount) return format;
+    const auto k = size_t(slot);
+    format.unit = quint8(txtUnit[k]->value());
+    format.object = valueformat::parseObject(LstObject[k]->currentText()).value_or(format.object);
+    if (const auto choice = valueformat::parseType(LstType[k]->currentText())) {
+        format.type = choice->type;
+        format.order = choice->order;
+    }
+    return format;
+}
+
 bool OptionIP::slotFailed(int slot) const
 {
     return slotReads.failed(slot);
@@ -288,9 +347,13 @@ std::vector<snapshot::ShownValue> OptionIP::shownValues() const
 {
     std::array<snapshot::SlotView, SlotCount> views{};
     for (int s = 0; s < SlotCount; ++s) {
+        snapshot::SlotView &view = views[size_t(s)];
         const int link = LstIP[size_t(s)]->currentIndex();
-        if (link >= 0 && link < LinkCount) views[size_t(s)].link = QChar(u'A' + link);
-        views[size_t(s)].failed = slotFailed(s);
+        if (link >= 0 && link < LinkCount) view.link = QChar(u'A' + link);
+        view.failed = slotFailed(s);
+        const valueformat::SlotFormat format = slotFormat(s);
+        view.unit = format.unit;
+        view.object = format.object;
     }
     return snapshot::shownValues(
         [this](int row, int column) -> std::optional<QString> { return cellText(row, column); },

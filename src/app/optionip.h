@@ -5,6 +5,7 @@
 #include "links/linkstates.h"
 #include "modbus/outstanding.h"
 #include "modbus/slotreads.h"
+#include "modbus/valueformat.h"
 #include "snapshot/shownvalues.h"
 #include "snapshot/snapshot.h"
 
@@ -19,6 +20,7 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class QSpinBox;
 class QTableWidget;
 class QTimer;
 class WheelNeedsFocus;
@@ -90,9 +92,16 @@ public:
     std::array<QComboBox *, SlotCount> LstIP{};
     std::array<QLineEdit *, SlotCount> strReg{};
     std::array<QLineEdit *, SlotCount> LegReg{};
+    // What each slot reads and how it shows it: unit, object kind, value type and word order.
+    std::array<QSpinBox *, SlotCount> txtUnit{};
+    std::array<QComboBox *, SlotCount> LstObject{};
+    std::array<QComboBox *, SlotCount> LstType{};
 
     QLabel *Label5 = nullptr;
     std::array<QLabel *, 2> Label3{};
+    QLabel *lblUnit = nullptr;
+    QLabel *lblObject = nullptr;
+    QLabel *lblType = nullptr;
     QPushButton *cmdConnectDev = nullptr;
     QPushButton *cmdRead = nullptr;
     QTableWidget *tabel = nullptr;
@@ -137,6 +146,9 @@ public:
     QString cellText(int row, int col) const;
     bool setCellText(int row, int col, const QString &text);
 
+    // The slot's unit, object, type and word order as its controls show them.
+    valueformat::SlotFormat slotFormat(int slot) const;
+
     // True while the slot's last read failed: its values are old, shown on yellow.
     bool slotFailed(int slot) const;
     // Every labelled value cell of the slots as an operator reads it, for those who keep or
@@ -160,6 +172,7 @@ protected:
 
 private:
     void slotTextsChanged(int slot);
+    void slotFormatChanged(int slot);
     void buildControls();
     void chainTabOrder();
     void wireEvents();
@@ -167,6 +180,7 @@ private:
     void loadSettings();
     void endOfSlot();
     void showReply(int index, const frames::ReplyVerdict &verdict);
+    void showValues(int slot, int quantity);
     void showDataLoss(int index);
     // `why` says what failed, when the slot's read has just failed.
     void showSlotHealth(int slot, const QString &why = QString());

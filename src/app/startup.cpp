@@ -74,8 +74,9 @@ void OptionIP::LegReg_Change(int index)
 void OptionIP::writeRegisterLabels(int slot)
 {
     if (slot < 0 || slot >= SlotCount) return;
-    const QStringList labels = gridlabels::registerLabels(strReg[size_t(slot)]->text(),
-                                                          LegReg[size_t(slot)]->text(), QLocale());
+    const QStringList labels =
+        gridlabels::registerLabels(strReg[size_t(slot)]->text(), LegReg[size_t(slot)]->text(),
+                                   QLocale(), valueformat::wordsPerValue(slotFormat(slot)));
     const int column = 2 * slot + 1;
     // The whole column is rewritten, so a shorter count leaves no stale labels below.
     for (int row = 1; row <= frames::LastRow; ++row) {

@@ -4,6 +4,8 @@
 
 #include <QLocale>
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 namespace frames
 {
@@ -35,17 +37,34 @@ std::array<quint8, 2> startAddressBytes(const QString &startText, const QLocale 
     return splitWord(numbers::roundHalfEven(numbers::readLeadingNumber(addressText)));
 }
 
-std::array<quint8, 2> quantityBytes(const QString &countText)
+std::array<quint8, 2> quantityBytes(const QString &countText, int wordsPerValue)
 {
-    return splitWord(numbers::roundHalfEven(numbers::readLeadingNumber(countText)));
+    const std::optional<qint32> count =
+        numbers::roundHalfEven(numbers::readLeadingNumber(countText));
+    if (!count) return {0, 0};
+    const qint64 quantity = qint64(*count) * wordsPerValue;
+    if (quantity < std::numeric_limits<qint32>::min() ||
+        quantity > std::numeric_limits<qint32>::max())
+        return {0, 0};
+    return splitWord(qint32(quantity));
+}
+
+Request buildReadRequest(const QString &startText, const QString &countText,
+                         const valueformat::SlotFormat &format, const QLocale &locale)
+{
+    const auto address = startAddressBytes(startText, locale);
+    const auto quantity = quantityBytes(countText, valueformat::wordsPerValue(format));
+    return {0x00,        0x00,
+            0x00,        0x00,
+            0x00,        0x06,
+            format.unit, valueformat::functionCode(format.object),
+            address[0],  address[1],
+            quantity[0], quantity[1]};
 }
 
 Request buildReadRequest(const QString &startText, const QString &countText, const QLocale &locale)
 {
-    const auto address = startAddressBytes(startText, locale);
-    const auto quantity = quantityBytes(countText);
-    return {0x00, 0x00, 0x00,       0x00,       0x00,        0x06,
-            0x01, 0x03, address[0], address[1], quantity[0], quantity[1]};
+    return buildReadRequest(startText, countText, valueformat::SlotFormat(), locale);
 }
 
 Request buildReadRequest(const QString &startText, const QString &countText)
@@ -63,6 +82,11 @@ Request withTransaction(Request request, quint16 transaction)
 int requestedQuantity(const Request &request)
 {
     return (request[10] << 8) | request[11];
+}
+
+quint8 requestedFunction(const Request &request)
+{
+    return request[7];
 }
 
 QString registerText(quint8 high, quint8 low)
@@ -86,12 +110,11 @@ FrameCheck checkFrame(const QByteArray &waiting)
     return {FrameStatus::Whole, total};
 }
 
-bool carriesRegisters(const QByteArray &frame, int quantity)
+bool carriesRegisters(const QByteArray &frame, int quantity, quint8 function)
 {
     if (frame.size() < MbapHeaderSize + 2) return false;
-    const int function = quint8(frame[7]);
     const int byteCount = quint8(frame[8]);
-    return function == 0x03 && byteCount == 2 * quantity &&
+    return quint8(frame[7]) == function && byteCount == valueformat::dataBytes(function, quantity) &&
            frame.size() >= MbapHeaderSize + 2 + byteCount;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "modbus/valueformat.h"
+
 #include <QByteArray>
 #include <QString>
 #include <array>
@@ -7,7 +9,7 @@
 
 class QLocale;
 
-// The Modbus/TCP Read Holding Registers frames.
+// The Modbus/TCP read frames.
 // Plain functions: no widgets, no sockets.
 namespace frames
 {
@@ -23,19 +25,23 @@ using Request = std::array<quint8, RequestSize>;
 
 // Start address from a register number counted from 1, read in the locale's format.
 std::array<quint8, 2> startAddressBytes(const QString &startText, const QLocale &locale);
-// Quantity of registers from the count text, by the leading-number rule.
-std::array<quint8, 2> quantityBytes(const QString &countText);
+// Quantity of registers (or bits) from the count text, by the leading-number rule: the count
+// of values times what each value takes.
+std::array<quint8, 2> quantityBytes(const QString &countText, int wordsPerValue = 1);
 
-// The 12-byte Read Holding Registers request: transaction 0, protocol 0, length 6,
-// unit 1, function 3, start address, quantity.
+// The 12-byte read request: transaction 0, protocol 0, length 6, the slot's unit, its object's
+// read function, start address, quantity. Without a format: unit 1, holding registers, u16.
+Request buildReadRequest(const QString &startText, const QString &countText,
+                         const valueformat::SlotFormat &format, const QLocale &locale);
 Request buildReadRequest(const QString &startText, const QString &countText, const QLocale &locale);
 Request buildReadRequest(const QString &startText, const QString &countText);
 
 // The same request carrying the given transaction identifier.
 Request withTransaction(Request request, quint16 transaction);
 
-// Quantity that a built request asks for.
+// Quantity that a built request asks for, and its function code.
 int requestedQuantity(const Request &request);
+quint8 requestedFunction(const Request &request);
 
 // A register value as a grid cell shows it: unsigned decimal, 0 to 65535.
 QString registerText(quint8 high, quint8 low);
@@ -58,9 +64,10 @@ struct FrameCheck {
 };
 FrameCheck checkFrame(const QByteArray &waiting);
 
-// True when a whole reply frame answers a Read Holding Registers request for `quantity`
-// registers: function 3 and a byte count of 2 * quantity, with every data byte present.
-bool carriesRegisters(const QByteArray &frame, int quantity);
+// True when a whole reply frame answers a read request of `function` for `quantity`
+// registers or bits: the same function and a byte count of 2 * quantity (bits: quantity / 8
+// rounded up), with every data byte present.
+bool carriesRegisters(const QByteArray &frame, int quantity, quint8 function = 0x03);
 
 // Grid rows that a reply's registers go to, given the count text's number: rows 1 to the
 // count (rounded as the row loop counts), never beyond what was asked for nor row 29.

@@ -10,8 +10,6 @@ namespace frames
 namespace
 {
 
-constexpr int ExceptionFunction = 0x83;
-
 quint16 transactionOf(const QByteArray &frame)
 {
     if (frame.size() < 2) return 0;
@@ -149,16 +147,16 @@ ReplyVerdict classifyReply(const QByteArray &frame, const OutstandingRequest &re
     verdict.function = frame.size() > 7 ? quint8(frame[7]) : 0;
     verdict.byteCount = frame.size() > 8 ? quint8(frame[8]) : 0;
 
-    if (carriesRegisters(frame, request.quantity)) {
+    if (carriesRegisters(frame, request.quantity, request.function)) {
         verdict.kind = ReplyVerdict::Kind::Registers;
         verdict.registers = request.quantity;
-    } else if (verdict.function == ExceptionFunction) {
+    } else if (verdict.function == (request.function | 0x80)) {
         verdict.loss = ReplyVerdict::Loss::Exception;
         verdict.exceptionCode = verdict.byteCount;
         verdict.byteCount = 0;
-    } else if (verdict.function != 0x03) {
+    } else if (verdict.function != request.function) {
         verdict.loss = ReplyVerdict::Loss::Function;
-    } else if (verdict.byteCount != 2 * request.quantity) {
+    } else if (verdict.byteCount != valueformat::dataBytes(request.function, request.quantity)) {
         verdict.loss = ReplyVerdict::Loss::ByteCount;
     } else {
         verdict.loss = ReplyVerdict::Loss::Truncated;

@@ -13,9 +13,10 @@ namespace frames
 struct OutstandingRequest {
     quint16 transaction = 0;
     int slot = -1;
-    int quantity = 0; // registers asked for
+    int quantity = 0; // registers (or bits) asked for
     qint64 sentAtMs = 0;
     quint32 layout = 0; // which texts of its slot the request was built from
+    quint8 function = 0x03;
 };
 
 // The decision on one frame taken from a link (or, when malformed, on everything that was
@@ -29,8 +30,8 @@ struct ReplyVerdict {
     };
     enum class Loss {
         None,
-        Exception, // function 0x83 with an exception code
-        ByteCount, // function 3, but a byte count other than twice the quantity asked
+        Exception, // the request's function + 0x80, with an exception code
+        ByteCount, // the request's function, but a byte count other than the quantity asks
         Function,  // some other function code
         Truncated, // the byte count says more data than the frame holds
     };
@@ -43,7 +44,7 @@ struct ReplyVerdict {
     // It answers the current slot's request, so it finishes that slot. A reply that answers
     // a request but not the current one is late: it fills its own slot and nothing else.
     bool current = false;
-    int registers = 0;     // Registers: how many
+    int registers = 0;     // Registers: how many registers, or bits
     int function = 0;      // function code of the frame
     int exceptionCode = 0; // Exception
     int byteCount = 0;     // the frame's byte count (DataLoss)

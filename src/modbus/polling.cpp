@@ -10,6 +10,7 @@
 #include <QDeadlineTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableWidget>
@@ -94,8 +95,8 @@ void OptionIP::cmdRead_Click()
     awaitingReply = false;
 
     // An unused slot (count 0) is not read: a device would only answer it with an exception.
-    const frames::Request request =
-        frames::buildReadRequest(strReg[slot]->text(), LegReg[slot]->text());
+    const frames::Request request = frames::buildReadRequest(
+        strReg[slot]->text(), LegReg[slot]->text(), slotFormat(slotIdx), QLocale());
     if (frames::requestedQuantity(request) == 0) {
         endOfSlot();
         return;
@@ -130,7 +131,7 @@ void OptionIP::cmdRead_Click()
         if (awaitingReply) {
             awaitedTransaction = quint16((txFrame[0] << 8) | txFrame[1]);
             owed.add({awaitedTransaction, slotIdx, frames::requestedQuantity(txFrame), nowMs(),
-                      slotReads.layout(slotIdx)});
+                      slotReads.layout(slotIdx), frames::requestedFunction(txFrame)});
             // The slot's request of the cycle before never came back.
             if (slotReads.sent(slotIdx, devIdx, awaitedTransaction)) unanswered = true;
             showSlotHealth(slotIdx);
@@ -218,13 +219,7 @@ void OptionIP::showReply(int index, const frames::ReplyVerdict &verdict)
         if (slotReads.answered(slot, verdict.request->layout, index, verdict.request->transaction,
                                true)) {
             Label6->setText(frames::frameLengthText(rxFrame[9]));
-            const int rows = decodedRowCount(LegReg[size_t(slot)]->text(), verdict.registers);
-            for (int row = 1; row <= rows; ++row) {
-                const auto high = size_t(10 + 2 * (row - 1));
-                if (high + 1 >= rxFrame.size()) break;
-                setCellText(row, valueColumn(slot),
-                            frames::registerText(rxFrame[high], rxFrame[high + 1]));
-            }
+            showValues(slot, verdict.registers);
             showSlotHealth(slot);
             emit slotValuesRead(slot);
         }
@@ -254,6 +249,28 @@ void OptionIP::showReply(int index, const frames::ReplyVerdict &verdict)
     if (verdict.current) {
         awaitingReply = false;
         endOfSlot();
+    }
+}
+
+void OptionIP::showValues(int slot, int quantity)
+{
+    // The reply is one of the slot's present layout, so its controls describe it.
+    const valueformat::SlotFormat format = slotFormat(slot);
+    const bool bits = valueformat::readsBits(format.object);
+    const int perValue = valueformat::wordsPerValue(format);
+    const int rows = decodedRowCount(LegReg[size_t(slot)]->text(), quantity / perValue);
+    // The data bytes follow the byte count, which rxFrame holds at index 9.
+    constexpr int DataStart = 10;
+    const quint8 *data = rxFrame.data() + DataStart;
+    const int size = std::min(int(rxFrame[9]), int(rxFrame.size()) - DataStart);
+    for (int row = 1; row <= rows; ++row) {
+        const int offset = 2 * perValue * (row - 1);
+        if (!bits && offset + 2 * perValue > size) break;
+        const QString text = bits ? valueformat::bitText(data, size, row - 1)
+                                  : valueformat::registerValueText(data + offset, size - offset,
+                                                                   format);
+        if (text.isEmpty()) break;
+        setCellText(row, valueColumn(slot), text);
     }
 }
 
@@ -296,6 +313,15 @@ void OptionIP::slotTextsChanged(int slot)
     emptySlotValues(slot);
     showSlotHealth(slot);
     emit slotLayoutChanged(slot);
+}
+
+void OptionIP::slotFormatChanged(int slot)
+{
+    if (!isSlot(slot)) return;
+    // Bits have no type: the list stays as set, for when the slot reads registers again.
+    LstType[size_t(slot)]->setEnabled(!valueformat::readsBits(slotFormat(slot).object));
+    writeRegisterLabels(slot);
+    slotTextsChanged(slot);
 }
 
 void OptionIP::cmdConnectDev_Click()

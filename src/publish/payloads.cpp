@@ -16,7 +16,7 @@ std::optional<QString> registerTopic(const snapshot::ShownValue &value)
     if (reg.isEmpty() || reg.contains(u'/') || reg.contains(u'+') || reg.contains(u'#') ||
         reg.contains(QChar(0)))
         return std::nullopt;
-    return QString(value.link) + u'/' + reg;
+    return value.device() + u'/' + value.object + reg + value.twin;
 }
 
 QString isoTime(const QDateTime &time)
@@ -34,6 +34,12 @@ QByteArray jsonNumber(const snapshot::ShownValue &value)
     static const QRegularExpression json(
         QStringLiteral("^-?(0|[1-9][0-9]*)(\\.[0-9]+)?([eE][+-]?[0-9]+)?$"));
     const QString text = value.text.trimmed();
+    // A register shown in hexadecimal is still a number.
+    if (text.startsWith(QLatin1String("0x"))) {
+        bool ok = false;
+        const uint number = text.mid(2).toUInt(&ok, 16);
+        return ok ? QByteArray::number(number) : QByteArrayLiteral("null");
+    }
     // The usual case, a register in decimal, without the expression.
     const bool digits =
         !text.isEmpty() && (text.size() == 1 || text[0] != u'0') &&

@@ -108,6 +108,11 @@ QString StoredSettings::read(const QString &key, const QVariant &defaultValue) c
     return limited(stored ? QString::fromLocal8Bit(*stored) : textOf(defaultValue));
 }
 
+bool StoredSettings::holds(const QString &key) const
+{
+    return inifile::valueOf(m_entries, key.toLocal8Bit()).has_value();
+}
+
 QString setting_read(const QString &dir, const QString &section, const QString &key,
                      const QVariant &defaultValue)
 {

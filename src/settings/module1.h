@@ -42,6 +42,8 @@ class StoredSettings
 public:
     StoredSettings(const QString &dir, const QString &section);
     QString read(const QString &key, const QVariant &defaultValue) const;
+    // True when the section holds the key, whatever its value.
+    bool holds(const QString &key) const;
 
 private:
     QList<std::pair<QByteArray, QByteArray>> m_entries;

@@ -1,6 +1,7 @@
 #include "settings/sitesettings.h"
 
 #include "links/linkmarks.h"
+#include "modbus/valueformat.h"
 #include "numbers/numbers.h"
 
 #include <QRegularExpression>
@@ -13,13 +14,12 @@ namespace
 {
 
 const QString NoEntry = QStringLiteral("000");
-// Stored by no save, so it tells a missing key from any text a file can hold.
-const QString Missing = QStringLiteral("\n");
 
-const QStringList Objects = {QStringLiteral("holding"), QStringLiteral("input"),
-                             QStringLiteral("coil"), QStringLiteral("discrete")};
-const QString DefaultUnit = QStringLiteral("1");
-const QString DefaultType = QStringLiteral("u16");
+// The format keys' texts as the window saves them.
+const valueformat::SlotFormat DefaultFormat;
+const QString DefaultUnit = QString::number(DefaultFormat.unit);
+const QString DefaultObject = valueformat::objectText(DefaultFormat.object);
+const QString DefaultType = valueformat::typeText(DefaultFormat.type, DefaultFormat.order);
 
 QString key(const char *name, int index)
 {
@@ -43,30 +43,23 @@ void keep(QString &stored, const QString &value, const QString &fallback)
     stored = stored.isEmpty() && value == fallback ? QString() : value;
 }
 
-// A type as it is stored: the default word order is written without its suffix.
-QString typeText(const QString &text)
+std::optional<QString> unitText(const QString &text)
 {
-    const QString t = text.toLower();
-    return t.endsWith(QLatin1String(":abcd")) ? t.chopped(5) : t;
+    const std::optional<quint8> unit = valueformat::parseUnit(text);
+    return unit ? std::optional<QString>(QString::number(*unit)) : std::nullopt;
 }
 
-bool validObject(const QString &text)
+std::optional<QString> objectText(const QString &text)
 {
-    return Objects.contains(text.toLower());
+    const auto object = valueformat::parseObject(text);
+    return object ? std::optional<QString>(valueformat::objectText(*object)) : std::nullopt;
 }
 
-bool validType(const QString &text)
+std::optional<QString> typeText(const QString &text)
 {
-    const QStringList parts = text.toLower().split(u':');
-    const QString type = parts.value(0);
-    const bool wide = type == QLatin1String("u32") || type == QLatin1String("s32") ||
-                      type == QLatin1String("f32") || type == QLatin1String("f64");
-    if (parts.size() == 1)
-        return wide || type == QLatin1String("u16") || type == QLatin1String("s16") ||
-               type == QLatin1String("hex");
-    if (parts.size() != 2 || !wide) return false;
-    return parts[1] == QLatin1String("abcd") || parts[1] == QLatin1String("cdab") ||
-           parts[1] == QLatin1String("badc") || parts[1] == QLatin1String("dcba");
+    const auto type = valueformat::parseType(text);
+    return type ? std::optional<QString>(valueformat::typeText(type->type, type->order))
+                : std::nullopt;
 }
 
 // The list index the window makes of a saved LstIP text: -1 to 2, or none.
@@ -139,10 +132,16 @@ std::optional<QString> checkStart(const QString &start)
     return std::nullopt;
 }
 
-std::optional<QString> checkCount(const QString &count)
+// A read asks for at most 125 registers, or 2000 coils or discrete inputs.
+std::optional<QString> checkCount(const QString &count, const QString &object)
 {
-    if (!wholeNumber(count, 0, 125))
+    const auto kind = valueformat::parseObject(object);
+    if (kind && valueformat::readsBits(*kind)) {
+        if (!wholeNumber(count, 0, 2000))
+            return QStringLiteral("\"%1\" is no count (0 to 2000 bits, 0: not read)").arg(count);
+    } else if (!wholeNumber(count, 0, 125)) {
         return QStringLiteral("\"%1\" is no count (0 to 125 registers, 0: not read)").arg(count);
+    }
     return std::nullopt;
 }
 
@@ -197,7 +196,7 @@ std::optional<QString> setSlot(SiteSettings &site, int slot, const QString &part
         const std::optional<int> link = linkFromText(parts[0]);
         if (!link) return QStringLiteral("\"%1\" is no link (A, B, C or none)").arg(parts[0]);
         if (const auto error = checkStart(parts[1])) return error;
-        if (const auto error = checkCount(parts[2])) return error;
+        if (const auto error = checkCount(parts[2], site.object[s])) return error;
         site.link[s] = QString::number(*link);
         site.start[s] = parts[1];
         site.count[s] = parts[2];
@@ -215,29 +214,32 @@ std::optional<QString> setSlot(SiteSettings &site, int slot, const QString &part
         return std::nullopt;
     }
     if (part == QLatin1String("count")) {
-        if (const auto error = checkCount(value)) return error;
+        if (const auto error = checkCount(value, site.object[s])) return error;
         site.count[s] = value;
         return std::nullopt;
     }
+    // Checked and written as the window reads and saves them.
     if (part == QLatin1String("unit")) {
-        const std::optional<int> unit = wholeNumber(value, 0, 255);
+        const std::optional<QString> unit = unitText(value);
         if (!unit) return QStringLiteral("\"%1\" is no unit (0 to 255)").arg(value);
-        keep(site.unit[s], QString::number(*unit), DefaultUnit);
+        keep(site.unit[s], *unit, DefaultUnit);
         return std::nullopt;
     }
     if (part == QLatin1String("object")) {
-        if (!validObject(value))
+        const std::optional<QString> object = objectText(value);
+        if (!object)
             return QStringLiteral("\"%1\" is no object (holding, input, coil, discrete)")
                 .arg(value);
-        keep(site.object[s], value.toLower(), Objects.first());
+        keep(site.object[s], *object, DefaultObject);
         return std::nullopt;
     }
     if (part == QLatin1String("type")) {
-        if (!validType(value))
+        const std::optional<QString> type = typeText(value);
+        if (!type)
             return QStringLiteral("\"%1\" is no type (u16, s16, hex, u32, s32, f32, f64; the "
                                   "last four with :cdab, :badc or :dcba)")
                 .arg(value);
-        keep(site.type[s], typeText(value), DefaultType);
+        keep(site.type[s], *type, DefaultType);
         return std::nullopt;
     }
     return QStringLiteral("a slot has link, start, count, unit, object and type");
@@ -274,11 +276,14 @@ SiteSettings readSite(const Module1::StoredSettings &stored)
         site.start[size_t(s)] = stored.read(key("strreg", s), NoEntry);
         site.count[size_t(s)] = stored.read(key("legreg", s), NoEntry);
         site.link[size_t(s)] = stored.read(key("LstIP", s), NoEntry);
-        for (auto [name, field] : {std::pair{"unit", &site.unit}, std::pair{"object", &site.object},
-                                   std::pair{"type", &site.type}}) {
-            const QString text = stored.read(key(name, s), Missing);
-            (*field)[size_t(s)] = text == Missing ? QString() : text;
-        }
+        // As the window reads and saves them: a text it cannot read is saved as the default.
+        const auto format = [&](const char *name, const QString &fallback, auto canonical) {
+            if (!stored.holds(key(name, s))) return QString();
+            return canonical(stored.read(key(name, s), fallback)).value_or(fallback);
+        };
+        site.unit[size_t(s)] = format("unit", DefaultUnit, unitText);
+        site.object[size_t(s)] = format("object", DefaultObject, objectText);
+        site.type[size_t(s)] = format("type", DefaultType, typeText);
     }
     return site;
 }
@@ -323,11 +328,11 @@ Module1::Entries savedEntries(const SiteSettings &site)
     for (int s = 0; s < SiteSettings::SlotCount; ++s)
         entries.append(
             {key("LstIP", s), QString::number(linkIndex(site.link[size_t(s)]).value_or(-1))});
-    for (int s = 0; s < SiteSettings::SlotCount; ++s) {
-        const auto k = size_t(s);
-        if (!site.unit[k].isEmpty()) entries.append({key("unit", s), site.unit[k]});
-        if (!site.object[k].isEmpty()) entries.append({key("object", s), site.object[k]});
-        if (!site.type[k].isEmpty()) entries.append({key("type", s), site.type[k]});
+    // All units, then all objects, then all types, as the window saves them.
+    for (auto [name, field] : {std::pair{"unit", &site.unit}, std::pair{"object", &site.object},
+                               std::pair{"type", &site.type}}) {
+        for (int s = 0; s < SiteSettings::SlotCount; ++s)
+            if (!(*field)[size_t(s)].isEmpty()) entries.append({key(name, s), (*field)[size_t(s)]});
     }
     return entries;
 }
@@ -377,8 +382,7 @@ QString describeSite(const SiteSettings &site)
                          why);
         }
         text += line(name + QStringLiteral(".unit=") + orDefault(site.unit[k], DefaultUnit));
-        text += line(name + QStringLiteral(".object=") +
-                     orDefault(site.object[k], QStringLiteral("holding")));
+        text += line(name + QStringLiteral(".object=") + orDefault(site.object[k], DefaultObject));
         text += line(name + QStringLiteral(".type=") + orDefault(site.type[k], DefaultType));
     }
     return text;

@@ -1,5 +1,7 @@
 #include "snapshot/shownvalues.h"
 
+#include <QSet>
+
 namespace snapshot
 {
 
@@ -16,6 +18,7 @@ std::vector<ShownValue> shownValues(const CellReader &cell,
                                     const std::array<SlotView, ValueColumns.size()> &views)
 {
     std::vector<ShownValue> values;
+    QSet<QString> names;
     for (size_t s = 0; s < views.size(); ++s) {
         if (!views[s].link) continue;
         const int valueColumn = ValueColumns[s];
@@ -30,6 +33,11 @@ std::vector<ShownValue> shownValues(const CellReader &cell,
             v.reg = label;
             v.text = cell(row, valueColumn).value_or(QString());
             v.current = !views[s].failed && !v.text.isEmpty() && v.text != UnreadMark;
+            v.unit = views[s].unit;
+            v.object = valueformat::namePrefix(views[s].object);
+            v.bit = valueformat::readsBits(views[s].object);
+            if (names.contains(v.name())) v.twin = u'~' + QString::number(s);
+            names.insert(v.name());
             values.push_back(v);
         }
     }

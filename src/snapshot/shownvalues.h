@@ -1,5 +1,6 @@
 #pragma once
 
+#include "modbus/valueformat.h"
 #include "snapshot/snapshot.h"
 
 #include <QString>
@@ -19,20 +20,33 @@ struct ShownValue {
     QString reg;          // the register label without ">>", e.g. "100"
     QString text;         // the cell's text as the grid shows it
     bool current = false; // false for "???", an empty cell, or a slot whose last read failed
+    int unit = 1;
+    QString object;       // "" for a holding register, "i", "c" or "d"
+    bool bit = false;     // a coil or a discrete input: 0 or 1
+    QString twin;         // "~3" when an earlier slot's cell already has the name
 
-    // "A 100", as the cell is named in the history, the trend and published values.
-    QString name() const { return QString(link) + u' ' + reg; }
+    // "A 100", as the cell is named in the history, the trend and published values: the
+    // unit after the link when it is not 1, the object's letter before the number.
+    QString name() const { return device() + u' ' + object + reg + twin; }
+    // "A", or "A/7" for unit 7.
+    QString device() const
+    {
+        return unit == 1 ? QString(link) : QString(link) + u'/' + QString::number(unit);
+    }
 };
 
-// What each slot shows: its device letter (none when the slot names no link) and whether
-// its last read failed.
+// What each slot shows: its device letter (none when the slot names no link), whether its
+// last read failed, and what it reads.
 struct SlotView {
     std::optional<QChar> link;
     bool failed = false;
+    int unit = 1;
+    valueformat::ObjectKind object = valueformat::ObjectKind::Holding;
 };
 
 // Every labelled value row of the five slots, in slot order then row order. A slot that
-// names no link shows nothing.
+// names no link shows nothing. A cell whose name an earlier cell already has (two slots
+// reading the same registers) gets the slot's number after a tilde, so no two share one.
 std::vector<ShownValue> shownValues(const CellReader &cell,
                                     const std::array<SlotView, ValueColumns.size()> &views);
 

@@ -1,6 +1,7 @@
 #include "traffic/trafficlog.h"
 
 #include "modbus/outstanding.h"
+#include "modbus/valueformat.h"
 
 #include <QtGlobal>
 #include <cerrno>
@@ -115,6 +116,7 @@ void TrafficLog::sent(int link, int slot, const QByteArray &frame)
     if (!isWorking()) return;
     QString text = traffic::frameText(frame) + QStringLiteral(" | slot %1").arg(slot);
     if (m_skippedOn.remove(slot)) text += QStringLiteral(", read again");
+    text += traffic::addressText(frame);
     append(traffic::line(QDateTime::currentDateTime(), link, traffic::Direction::Sent, text));
 }
 
@@ -132,7 +134,8 @@ void TrafficLog::received(int link, const QByteArray &frame, const QString &verd
 {
     if (!isWorking()) return;
     append(traffic::line(QDateTime::currentDateTime(), link, traffic::Direction::Received,
-                         traffic::frameText(frame) + QStringLiteral(" | ") + verdict));
+                         traffic::frameText(frame) + QStringLiteral(" | ") + verdict +
+                             traffic::addressText(frame)));
 }
 
 void TrafficLog::append(const QByteArray &line)
@@ -237,6 +240,18 @@ QString frameText(const QByteArray &frame)
     return text;
 }
 
+QString addressText(const QByteArray &frame)
+{
+    // Only a whole frame of the protocol says which unit and function it is about.
+    if (frame.size() < 8 || frame.at(2) != 0 || frame.at(3) != 0 ||
+        ((quint8(frame.at(4)) << 8) | quint8(frame.at(5))) != frame.size() - 6)
+        return QString();
+    const int unit = quint8(frame.at(6));
+    const quint8 function = quint8(frame.at(7));
+    if (unit == 1 && (function & 0x7F) == 0x03) return QString();
+    return QStringLiteral(", unit %1 function %2").arg(unit).arg(upperHex(function, 2));
+}
+
 QByteArray line(const QDateTime &time, int link, Direction direction, const QString &text)
 {
     const QChar letter = link >= 0 && link < 26 ? QChar(u'A' + link) : QChar(u'?');
@@ -295,6 +310,16 @@ QString exceptionText(quint8 code)
     return text;
 }
 
+namespace
+{
+
+bool readsBits(const frames::ReplyVerdict &verdict)
+{
+    return verdict.request && valueformat::readsBits(verdict.request->function);
+}
+
+} // namespace
+
 QString verdictText(const frames::ReplyVerdict &verdict)
 {
     using Kind = frames::ReplyVerdict::Kind;
@@ -322,7 +347,10 @@ QString verdictText(const frames::ReplyVerdict &verdict)
     QString text = verdict.late() ? QStringLiteral("late, ") : QString();
     text += QStringLiteral("slot %1 ").arg(verdict.request ? verdict.request->slot : -1);
     if (verdict.kind == Kind::Registers)
-        return text + QStringLiteral("received %1 registers").arg(verdict.registers);
+        return text + QStringLiteral("received %1 %2")
+                          .arg(verdict.registers)
+                          .arg(readsBits(verdict) ? QStringLiteral("bits")
+                                                  : QStringLiteral("registers"));
 
     return text + QStringLiteral("data loss: ") + lossText(verdict);
 }
@@ -335,9 +363,10 @@ QString lossText(const frames::ReplyVerdict &verdict)
     case Loss::Exception:
         return exceptionText(quint8(verdict.exceptionCode));
     case Loss::ByteCount:
-        return QStringLiteral("byte count %1, asked %2 registers")
+        return QStringLiteral("byte count %1, asked %2 %3")
             .arg(verdict.byteCount)
-            .arg(asked);
+            .arg(asked)
+            .arg(readsBits(verdict) ? QStringLiteral("bits") : QStringLiteral("registers"));
     case Loss::Function:
         return QStringLiteral("function ") + upperHex(uint(verdict.function), 2);
     case Loss::Truncated:

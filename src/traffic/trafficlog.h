@@ -94,6 +94,10 @@ QString transactionText(quint16 id);
 // frame's length.
 QString frameText(const QByteArray &frame);
 // One whole line with its end: local time with milliseconds, link letter, direction, text.
+// ", unit 7 function 04" for a frame of another unit or function than a holding-register read
+// of unit 1; nothing for those, whose lines read as they always did.
+QString addressText(const QByteArray &frame);
+
 QByteArray line(const QDateTime &time, int link, Direction direction, const QString &text);
 
 // The line that stands for `count` lines dropped while the log's reader was behind.

@@ -81,8 +81,17 @@ constexpr double PeakRssLimitKb = 60.0 * 1024;
 // RSS may move by allocator noise; a leak of 100 bytes a cycle over 10,000 cycles exceeds it.
 constexpr double RssGrowthLimitKb = 1024;
 
-// Registers each slot reads (--registers).
+// Values each slot reads (--registers), of the type given with --type.
 int RegistersPerSlot = 10;
+QString SlotType = QStringLiteral("u16");
+// Registers one value of that type takes.
+int WordsPerValue = 1;
+
+// First register of slot s: the slots lie one after another.
+int firstRegister(int slot)
+{
+    return 1 + RegistersPerSlot * WordsPerValue * slot;
+}
 // Reply delay of the slow device of the last phase.
 constexpr int SlowReplyMs = 300;
 // From the grid showing a value to a subscriber on the same machine holding it.
@@ -299,13 +308,17 @@ bool writeSettings(const QString &dir, const std::array<quint16, OptionIP::LinkC
         text += "txtIP" + QByteArray::number(i) + "=127.0.0.1\r\n";
     for (int s = 0; s < OptionIP::SlotCount; ++s)
         text += "strreg" + QByteArray::number(s) + "=" +
-                QByteArray::number(1 + RegistersPerSlot * s) + "\r\n";
+                QByteArray::number(firstRegister(s)) + "\r\n";
     for (int s = 0; s < OptionIP::SlotCount; ++s)
         text +=
             "legreg" + QByteArray::number(s) + "=" + QByteArray::number(RegistersPerSlot) + "\r\n";
     for (int s = 0; s < OptionIP::SlotCount; ++s)
         text += "LstIP" + QByteArray::number(s) + "=" + QByteArray::number(LinkOfSlot[size_t(s)]) +
                 "\r\n";
+    if (SlotType != QLatin1String("u16")) {
+        for (int s = 0; s < OptionIP::SlotCount; ++s)
+            text += "type" + QByteArray::number(s) + "=" + SlotType.toLatin1() + "\r\n";
+    }
     QFile file(dir + QStringLiteral("/setting.ini"));
     return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
 }
@@ -584,6 +597,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption registersOption(QStringLiteral("registers"),
                                              QStringLiteral("Registers each slot reads (1 to 29)."),
                                              QStringLiteral("n"), QStringLiteral("10"));
+    const QCommandLineOption typeOption(
+        QStringLiteral("type"),
+        QStringLiteral("Type of every slot's values, as setting.ini writes it (u16, f32, f64:cdab, "
+                       "...)."),
+        QStringLiteral("type"), QStringLiteral("u16"));
     const QCommandLineOption mqttOption(
         QStringLiteral("mqtt"),
         QStringLiteral("Publish to a mosquitto broker started on 127.0.0.1, as quorvel --mqtt "
@@ -598,8 +616,8 @@ int main(int argc, char *argv[])
         QStringLiteral("Never show the window, as quorvel --no-window runs (no trend window in "
                        "phase 1b)."));
     parser.addOptions({cyclesOption, longOption, longTimer3Option, longTimer4Option, simOption,
-                       slowOption, slowZeroOption, trafficOption, registersOption, mqttOption,
-                       keepOption, noWindowOption});
+                       slowOption, slowZeroOption, trafficOption, registersOption, typeOption,
+                       mqttOption, keepOption, noWindowOption});
     parser.process(app);
 
     bool numbersOk = true;
@@ -616,6 +634,16 @@ int main(int argc, char *argv[])
     const int slowSeconds = number(slowOption, 0);
     RegistersPerSlot = number(registersOption, 1);
     if (RegistersPerSlot > 29) numbersOk = false;
+    if (const auto type = valueformat::parseType(parser.value(typeOption))) {
+        valueformat::SlotFormat format;
+        format.type = type->type;
+        format.order = type->order;
+        SlotType = valueformat::typeText(type->type, type->order);
+        WordsPerValue = valueformat::wordsPerValue(format);
+    } else {
+        std::fprintf(stderr, "quorvel-bench: --type takes a type as setting.ini writes it\n");
+        return 2;
+    }
     const int keepCycles = number(keepOption, 0);
     if (!numbersOk || (longCycles > 0 && longCycles < 20)) {
         std::fprintf(stderr, "quorvel-bench: --cycles needs at least 2, --long-cycles 0 or at "
@@ -655,11 +683,12 @@ int main(int argc, char *argv[])
         return 2;
     }
     printLine(QStringLiteral("devices:       quorvel-sim on 127.0.0.1:%1, :%2, :%3; five slots of "
-                             "%4 registers on links A, B, C, A, B")
+                             "%4 %5 values on links A, B, C, A, B")
                   .arg(ports[0])
                   .arg(ports[1])
                   .arg(ports[2])
-                  .arg(RegistersPerSlot));
+                  .arg(RegistersPerSlot)
+                  .arg(SlotType));
     printLine(QStringLiteral(
         "timing points: a request when its Winsock's QTcpSocket reports bytesWritten (bytes in "
         "the kernel); a reply when Winsock::dataArrival, connected after the window's handler, "
@@ -692,7 +721,7 @@ int main(int argc, char *argv[])
         for (int s = 0; s < OptionIP::SlotCount; ++s)
             firstTopic[size_t(s)] = QStringLiteral("quorvel/%1/%2")
                                         .arg(QChar(u'A' + LinkOfSlot[size_t(s)]))
-                                        .arg(1 + RegistersPerSlot * s);
+                                        .arg(firstRegister(s));
         QObject::connect(&w, &OptionIP::slotValuesRead, &w, [&, firstTopic](int slot) {
             if (slot >= 0 && slot < OptionIP::SlotCount) mqttProbe->shown(firstTopic[size_t(slot)]);
         });

@@ -8,12 +8,19 @@
 // most 16 arrivals; the last one takes whatever is left).
 //   control bits 0-2  slotIdx: 0, 1, 2, 3, 4, or the out-of-range -1, 5, 300
 //   control bit 3     the slot's device list has no selection (devIdx stays at link 0)
+//   control bits 4-6  what the slot reads: u16 holding registers of unit 1, f32:cdab, f64:dcba,
+//                     s32:badc, coils, discrete inputs of unit 0, hex input registers of unit
+//                     247, s16
 
 #include "app/optionip.h"
 #include "fuzzcheck.h"
 #include "links/winsock.h"
 #include "modbus/frames.h"
+#include "modbus/valueformat.h"
 #include "numbers/numbers.h"
+
+#include <QLocale>
+#include <QSpinBox>
 
 #include <QApplication>
 #include <QComboBox>
@@ -153,9 +160,37 @@ void setUp()
                      [] { harness->received += harness->device->readAll(); });
 }
 
+struct FormatChoice {
+    int unit;
+    const char *object;
+    const char *type;
+};
+constexpr std::array<FormatChoice, 8> FormatChoices = {{
+    {1, "holding", "u16"},
+    {1, "holding", "f32:cdab"},
+    {1, "input", "f64:dcba"},
+    {1, "holding", "s32:badc"},
+    {1, "coil", "u16"},
+    {0, "discrete", "u16"},
+    {247, "input", "hex"},
+    {1, "holding", "s16"},
+}};
+
+valueformat::SlotFormat formatOf(const FormatChoice &choice)
+{
+    valueformat::SlotFormat format;
+    format.unit = quint8(choice.unit);
+    format.object = *valueformat::parseObject(QLatin1String(choice.object));
+    const auto type = valueformat::parseType(QLatin1String(choice.type));
+    format.type = type->type;
+    format.order = type->order;
+    return format;
+}
+
 struct Input {
     qint16 slot = 0;
     bool noSelection = false;
+    FormatChoice format = FormatChoices[0];
     QString count;
     QString start;
     QList<QByteArray> arrivals;
@@ -170,6 +205,7 @@ Input parse(const uint8_t *data, size_t size)
     const quint8 control = bytes.isEmpty() ? 0 : quint8(bytes[0]);
     in.slot = slotChoices[control & 7];
     in.noSelection = (control & 8) != 0;
+    in.format = FormatChoices[(control >> 4) & 7];
 
     qsizetype pos = bytes.isEmpty() ? 0 : 1;
     const auto line = [&] {
@@ -255,17 +291,25 @@ void deliver(const QByteArray &arrival)
 void checkOutcome(const Input &in, const std::optional<QByteArray> &request)
 {
     OptionIP &w = *harness->window;
-    const QString where = QStringLiteral("slot %1, count %2, start %3, stream %4")
+    const QString where = QStringLiteral("slot %1, %2 %3 %4, count %5, start %6, stream %7")
                               .arg(in.slot)
-                              .arg(quoted(in.count), quoted(in.start), hex(in.stream.left(80)));
+                              .arg(in.format.unit)
+                              .arg(QLatin1String(in.format.object), QLatin1String(in.format.type),
+                                   quoted(in.count), quoted(in.start), hex(in.stream.left(80)));
+    const valueformat::SlotFormat format = formatOf(in.format);
+    const quint8 function = valueformat::functionCode(format.object);
+    const bool bits = valueformat::readsBits(format.object);
+    const int words = valueformat::wordsPerValue(format);
 
     const int quantity = request ? (quint8((*request)[10]) << 8 | quint8((*request)[11])) : -1;
+    const int values = bits ? quantity : quantity / words;
     const quint16 transaction =
         request ? quint16(quint8((*request)[0]) * 256 + quint8((*request)[1])) : 0;
     const Reading reading = readArrivals(in.arrivals, transaction);
     const std::optional<QByteArray> frame = request ? reading.answer : std::nullopt;
-    const bool carries = request && frame && quint8((*frame)[7]) == 3 &&
-                         quint8((*frame)[8]) == 2 * quantity && frame->size() >= 9 + 2 * quantity;
+    const int dataBytes = bits ? (quantity + 7) / 8 : 2 * quantity;
+    const bool carries = request && frame && quint8((*frame)[7]) == function &&
+                         quint8((*frame)[8]) == dataBytes && frame->size() >= 9 + dataBytes;
     const int column = isSlot(in.slot) ? (in.slot + 1) * 2 : -1;
 
     // Only the slot's value column may change, and only with the registers of the reply,
@@ -279,11 +323,18 @@ void checkOutcome(const Input &in, const std::optional<QByteArray> &request)
                 where + QStringLiteral(": cell %1,%2 holds %3").arg(row).arg(col).arg(quoted(text));
             FUZZ_CHECK(col == column && row >= 1, cell);
             FUZZ_CHECK(carries, cell);
-            FUZZ_CHECK(row == rowsWritten + 1 && row <= quantity, cell);
-            const int high = 9 + 2 * (row - 1);
-            FUZZ_CHECK(text ==
-                           frames::registerText(quint8((*frame)[high]), quint8((*frame)[high + 1])),
-                       cell);
+            FUZZ_CHECK(row == rowsWritten + 1 && row <= values, cell);
+            // Row m holds value m: its bit, or its registers from byte 9 + 2 * words * (m - 1).
+            const auto *data = reinterpret_cast<const quint8 *>(frame->constData()) + 9;
+            if (bits) {
+                FUZZ_CHECK(text == QString::number((data[(row - 1) / 8] >> ((row - 1) % 8)) & 1),
+                           cell);
+            } else {
+                const int at = 2 * words * (row - 1);
+                FUZZ_CHECK(at + 2 * words <= dataBytes, cell);
+                FUZZ_CHECK(text == valueformat::registerValueText(data + at, 2 * words, format),
+                           cell);
+            }
             rowsWritten = row;
         }
     }
@@ -298,12 +349,12 @@ void checkOutcome(const Input &in, const std::optional<QByteArray> &request)
     }
     if (carries) {
         FUZZ_CHECK(status == QStringLiteral("Received"), where + QStringLiteral(": ") + status);
-        FUZZ_CHECK(label6 == QString::number(2 * quantity + 9),
+        FUZZ_CHECK(label6 == QString::number(dataBytes + 9),
                    where + QStringLiteral(": ") + label6);
         // A count that is a plain whole number shows that many registers, up to row 29.
         const std::optional<double> count = numbers::readLocaleNumber(in.count);
         if (count && *count >= 1 && *count == std::floor(*count) && *count <= 65535)
-            FUZZ_CHECK(rowsWritten == std::min({int(*count), quantity, frames::LastRow}),
+            FUZZ_CHECK(rowsWritten == std::min({int(*count), values, frames::LastRow}),
                        where + QStringLiteral(": %1 rows").arg(rowsWritten));
     } else {
         FUZZ_CHECK(status != QStringLiteral("Received"), where);
@@ -348,6 +399,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         w.LstIP[slot]->setCurrentIndex(in.noSelection ? -1 : 0);
         w.strReg[slot]->setText(in.start);
         w.LegReg[slot]->setText(in.count);
+        w.txtUnit[slot]->setValue(in.format.unit);
+        w.LstObject[slot]->setCurrentText(QLatin1String(in.format.object));
+        w.LstType[slot]->setCurrentText(QLatin1String(in.format.type));
     }
     // After the texts: an edit rewrites the slot's register labels, which only the reply's
     // cells may stand beside here.
@@ -357,7 +411,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     w.cmdRead_Click();
 
     std::optional<QByteArray> request;
-    const frames::Request built = frames::buildReadRequest(in.start, in.count);
+    const frames::Request built =
+        frames::buildReadRequest(in.start, in.count, formatOf(in.format), QLocale());
     // A slot that would ask for no register sends nothing.
     if (isSlot(in.slot) && frames::requestedQuantity(built) > 0) {
         const QByteArray expected(reinterpret_cast<const char *>(built.data()),

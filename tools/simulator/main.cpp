@@ -1,5 +1,5 @@
-// quorvel-sim: a Modbus/TCP device on 127.0.0.1 whose holding registers keep moving, for
-// trying the monitor and its tests without field hardware.
+// quorvel-sim: a Modbus/TCP device on 127.0.0.1 whose registers keep moving, with values
+// held still where asked, for trying the monitor and its tests without field hardware.
 
 #include "simulator.h"
 
@@ -119,17 +119,9 @@ private:
     QHash<const QTcpSocket *, QString> m_peers;
 };
 
-// Qt's server answers only the unit identifier it is set to, while a device reached directly
-// answers any; its request handling is reached through this.
-class AnyUnitServer : public QModbusTcpServer
-{
-public:
-    QModbusResponse answer(const QModbusRequest &request) { return processRequest(request); }
-};
-
 // Answers every whole request among the bytes waiting, whatever its unit, and leaves the start
 // of one that is not whole yet. A length field too short for a request drops what is waiting.
-void answerWholeRequests(QByteArray &waiting, QTcpSocket *client, AnyUnitServer &server)
+void answerWholeRequests(QByteArray &waiting, QTcpSocket *client, const sim::Device &device)
 {
     while (waiting.size() >= 8) {
         const int length = (quint8(waiting[4]) << 8) | quint8(waiting[5]);
@@ -141,13 +133,13 @@ void answerWholeRequests(QByteArray &waiting, QTcpSocket *client, AnyUnitServer 
         const QByteArray adu = waiting.left(6 + length);
         waiting.remove(0, 6 + length);
 
-        const QModbusRequest request(QModbusPdu::FunctionCode(quint8(adu[7])), adu.mid(8));
-        const QModbusResponse response = server.answer(request);
+        const QByteArray response = device.answer(quint8(adu[6]), adu.mid(7));
         QByteArray reply;
         QDataStream out(&reply, QIODevice::WriteOnly);
         // The transaction and protocol identifiers and the unit come back as they were sent.
         out.writeRawData(adu.constData(), 4);
-        out << quint16(response.size() + 1) << quint8(adu[6]) << response;
+        out << quint16(response.size() + 1) << quint8(adu[6]);
+        out.writeRawData(response.constData(), int(response.size()));
         client->write(reply);
     }
 }
@@ -155,7 +147,10 @@ void answerWholeRequests(QByteArray &waiting, QTcpSocket *client, AnyUnitServer 
 class AcceptAndLog : public QModbusTcpConnectionObserver
 {
 public:
-    AcceptAndLog(ClientLog &log, AnyUnitServer &server) : m_log(log), m_server(server) {}
+    AcceptAndLog(ClientLog &log, QModbusTcpServer &server, const sim::Device &device)
+        : m_log(log), m_server(server), m_device(device)
+    {
+    }
 
     bool acceptNewConnection(QTcpSocket *newClient) override
     {
@@ -165,14 +160,15 @@ public:
         auto waiting = std::make_shared<QByteArray>();
         QObject::connect(newClient, &QTcpSocket::readyRead, &m_server, [this, newClient, waiting] {
             *waiting += newClient->readAll();
-            answerWholeRequests(*waiting, newClient, m_server);
+            answerWholeRequests(*waiting, newClient, m_device);
         });
         return true;
     }
 
 private:
     ClientLog &m_log;
-    AnyUnitServer &m_server;
+    QModbusTcpServer &m_server;
+    const sim::Device &m_device;
 };
 
 } // namespace
@@ -181,12 +177,18 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
 
-    const std::optional<quint16> port = sim::portFromArguments(app.arguments().mid(1));
-    if (!port) {
-        printLine(stderr, QStringLiteral("usage: quorvel-sim [port]  (port 1..65535, default %1)")
-                              .arg(sim::DefaultPort));
+    const std::optional<sim::Options> options = sim::optionsFromArguments(app.arguments().mid(1));
+    if (!options) {
+        printLine(stderr,
+                  QStringLiteral(
+                      "usage: quorvel-sim [port] [--hold SPEC]...  (port 1..65535, default %1)\n"
+                      "  SPEC: [UNIT/][i|c|d]NUMBER=TYPE=VALUE for registers, e.g. "
+                      "7/i100=f32:cdab=230.5 or 20=s16=-2;\n"
+                      "        [UNIT/](c|d)NUMBER=0|1 for a coil or discrete input")
+                      .arg(sim::DefaultPort));
         return 2;
     }
+    const std::optional<quint16> port = options->port;
     if (!quitOnStopSignals(app)) {
         printLine(stderr, QStringLiteral("quorvel-sim: cannot set up signal handling"));
         return 1;
@@ -194,17 +196,15 @@ int main(int argc, char *argv[])
 
     // Declared before the server, which calls into it until it is gone.
     ClientLog clients;
-    sim::RegisterBank bank;
+    sim::Device device;
+    for (const sim::Hold &held : options->holds)
+        device.hold(held);
 
-    AnyUnitServer server;
-    QModbusDataUnitMap map;
-    map.insert(QModbusDataUnit::HoldingRegisters,
-               QModbusDataUnit(QModbusDataUnit::HoldingRegisters, 0, sim::RegisterCount));
-    server.setMap(map);
+    // Qt's server listens and keeps the clients; the requests are answered by the device.
+    QModbusTcpServer server;
     server.setServerAddress(sim::UnitId);
-    server.setData(QModbusDataUnit(QModbusDataUnit::HoldingRegisters, 0, bank.values()));
     // The server owns the observer.
-    server.installConnectionObserver(new AcceptAndLog(clients, server));
+    server.installConnectionObserver(new AcceptAndLog(clients, server, device));
     QObject::connect(&server, &QModbusTcpServer::modbusClientDisconnected, &app,
                      [&clients](QTcpSocket *socket) { clients.left(socket); });
     server.setConnectionParameter(QModbusDevice::NetworkAddressParameter, ListenAddress);
@@ -216,7 +216,8 @@ int main(int argc, char *argv[])
                               .arg(server.errorString()));
         return 1;
     }
-    printLine(stdout, QStringLiteral("listening on %1:%2, any unit, holding registers 1-%3 "
+    printLine(stdout, QStringLiteral("listening on %1:%2, any unit, holding and input registers, "
+                                     "coils and discrete inputs 1-%3 "
                                      "(addresses 0-%4), updated every %5 ms")
                           .arg(ListenAddress)
                           .arg(*port)
@@ -233,10 +234,7 @@ int main(int argc, char *argv[])
 
     QTimer updates;
     updates.setInterval(sim::UpdateIntervalMs);
-    QObject::connect(&updates, &QTimer::timeout, &server, [&bank, &server] {
-        bank.advance();
-        server.setData(QModbusDataUnit(QModbusDataUnit::HoldingRegisters, 0, bank.values()));
-    });
+    QObject::connect(&updates, &QTimer::timeout, &server, [&device] { device.advance(); });
     updates.start();
 
     const int result = app.exec();

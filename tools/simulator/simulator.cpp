@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace sim
 {
@@ -131,6 +132,181 @@ quint16 RegisterBank::value(int registerNumber) const
 {
     if (registerNumber < 1 || registerNumber > RegisterCount) return 0;
     return m_values.at(registerNumber - 1);
+}
+
+namespace
+{
+
+std::optional<quint64> rawValue(const valueformat::TypeChoice &type, const QString &text)
+{
+    using valueformat::ValueType;
+    bool ok = false;
+    switch (type.type) {
+    case ValueType::F32: {
+        const float value = text.toFloat(&ok);
+        quint32 bits = 0;
+        std::memcpy(&bits, &value, sizeof bits);
+        return ok ? std::optional<quint64>(bits) : std::nullopt;
+    }
+    case ValueType::F64: {
+        const double value = text.toDouble(&ok);
+        quint64 bits = 0;
+        std::memcpy(&bits, &value, sizeof bits);
+        return ok ? std::optional<quint64>(bits) : std::nullopt;
+    }
+    case ValueType::S16:
+    case ValueType::S32: {
+        const qint64 value = text.toLongLong(&ok, 0);
+        const qint64 limit = type.type == ValueType::S16 ? 0x8000 : 0x80000000LL;
+        if (!ok || value < -limit || value >= limit) return std::nullopt;
+        return quint64(value);
+    }
+    case ValueType::U16:
+    case ValueType::Hex:
+    case ValueType::U32: {
+        const quint64 value = text.toULongLong(&ok, 0);
+        const quint64 limit = type.type == ValueType::U32 ? 0x100000000ULL : 0x10000ULL;
+        if (!ok || value >= limit) return std::nullopt;
+        return value;
+    }
+    }
+    return std::nullopt;
+}
+
+QByteArray exception(quint8 function, quint8 code)
+{
+    QByteArray pdu(2, '\0');
+    pdu[0] = char(function | 0x80);
+    pdu[1] = char(code);
+    return pdu;
+}
+
+} // namespace
+
+std::optional<Hold> parseHold(const QString &spec)
+{
+    const QStringList parts = spec.split(u'=');
+    if (parts.size() < 2 || parts.size() > 3) return std::nullopt;
+    Hold held;
+    QString place = parts[0];
+    if (const int slash = place.indexOf(u'/'); slash >= 0) {
+        const std::optional<quint8> unit = valueformat::parseUnit(place.left(slash));
+        if (!unit) return std::nullopt;
+        held.unit = *unit;
+        place = place.mid(slash + 1);
+    }
+    if (place.startsWith(u'i')) held.object = valueformat::ObjectKind::Input;
+    if (place.startsWith(u'c')) held.object = valueformat::ObjectKind::Coil;
+    if (place.startsWith(u'd')) held.object = valueformat::ObjectKind::Discrete;
+    if (held.object != valueformat::ObjectKind::Holding) place = place.mid(1);
+    const std::optional<quint16> number = parsePort(place);
+    if (!number || *number > RegisterCount) return std::nullopt;
+    held.address = *number - 1;
+
+    if (valueformat::readsBits(held.object)) {
+        if (parts.size() != 2 || (parts[1] != QLatin1String("0") && parts[1] != QLatin1String("1")))
+            return std::nullopt;
+        held.bit = parts[1] == QLatin1String("1");
+        return held;
+    }
+    if (parts.size() != 3) return std::nullopt;
+    const std::optional<valueformat::TypeChoice> type = valueformat::parseType(parts[1]);
+    if (!type) return std::nullopt;
+    const std::optional<quint64> raw = rawValue(*type, parts[2]);
+    if (!raw) return std::nullopt;
+    valueformat::SlotFormat format;
+    format.type = type->type;
+    format.order = type->order;
+    held.registers = valueformat::registersOf(*raw, format);
+    if (held.address + held.registers.size() > RegisterCount) return std::nullopt;
+    return held;
+}
+
+std::optional<Options> optionsFromArguments(const QStringList &arguments)
+{
+    Options options;
+    bool portGiven = false;
+    for (int k = 0; k < arguments.size(); ++k) {
+        const QString &argument = arguments[k];
+        if (argument == QLatin1String("--hold")) {
+            if (++k >= arguments.size()) return std::nullopt;
+            const std::optional<Hold> held = parseHold(arguments[k]);
+            if (!held) return std::nullopt;
+            options.holds << *held;
+            continue;
+        }
+        const std::optional<quint16> port = parsePort(argument);
+        if (!port || portGiven) return std::nullopt;
+        options.port = *port;
+        portGiven = true;
+    }
+    return options;
+}
+
+quint64 Device::key(int unit, valueformat::ObjectKind object, int address)
+{
+    return (quint64(quint8(unit)) << 40) | (quint64(object) << 32) | quint32(address);
+}
+
+void Device::hold(const Hold &held)
+{
+    if (valueformat::readsBits(held.object)) {
+        m_held.insert(key(held.unit, held.object, held.address), held.bit ? 1 : 0);
+        return;
+    }
+    for (int k = 0; k < held.registers.size(); ++k)
+        m_held.insert(key(held.unit, held.object, held.address + k), held.registers[k]);
+}
+
+quint16 Device::registerAt(int unit, valueformat::ObjectKind object, int address) const
+{
+    const auto held = m_held.constFind(key(unit, object, address));
+    if (held != m_held.cend()) return *held;
+    const quint16 moving = m_bank.value(address + 1);
+    return object == valueformat::ObjectKind::Input ? quint16(moving + InputOffset) : moving;
+}
+
+bool Device::bitAt(int unit, valueformat::ObjectKind object, int address) const
+{
+    const auto held = m_held.constFind(key(unit, object, address));
+    if (held != m_held.cend()) return *held != 0;
+    const int shift = object == valueformat::ObjectKind::Discrete ? 1 : 0;
+    return (m_bank.value(address + 1) >> shift) & 1;
+}
+
+QByteArray Device::answer(int unit, const QByteArray &pdu) const
+{
+    if (pdu.isEmpty()) return exception(0, 0x01);
+    const quint8 function = quint8(pdu[0]);
+    std::optional<valueformat::ObjectKind> object;
+    for (const auto kind : {valueformat::ObjectKind::Holding, valueformat::ObjectKind::Input,
+                            valueformat::ObjectKind::Coil, valueformat::ObjectKind::Discrete})
+        if (valueformat::functionCode(kind) == function) object = kind;
+    if (!object) return exception(function, 0x01);
+    if (pdu.size() != 5) return exception(function, 0x03);
+
+    const int address = (quint8(pdu[1]) << 8) | quint8(pdu[2]);
+    const int quantity = (quint8(pdu[3]) << 8) | quint8(pdu[4]);
+    const bool bits = valueformat::readsBits(function);
+    if (quantity < 1 || quantity > (bits ? 2000 : 125)) return exception(function, 0x03);
+    if (address + quantity > RegisterCount) return exception(function, 0x02);
+
+    const int size = valueformat::dataBytes(function, quantity);
+    QByteArray reply(2, '\0');
+    reply[0] = char(function);
+    reply[1] = char(size);
+    if (bits) {
+        QByteArray packed(size, '\0');
+        for (int k = 0; k < quantity; ++k)
+            if (bitAt(unit, *object, address + k)) packed[k / 8] = char(packed[k / 8] | (1 << (k % 8)));
+        return reply + packed;
+    }
+    for (int k = 0; k < quantity; ++k) {
+        const quint16 value = registerAt(unit, *object, address + k);
+        reply += char(value >> 8);
+        reply += char(value & 0xFF);
+    }
+    return reply;
 }
 
 } // namespace sim

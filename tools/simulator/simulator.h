@@ -1,5 +1,9 @@
 #pragma once
 
+#include "modbus/valueformat.h"
+
+#include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -7,7 +11,9 @@
 
 // What the device simulator serves: holding registers 1 to 10000 whose values move on every
 // update, each register following a pattern chosen by its number so that a reader can tell
-// which register it is looking at. Plain functions and one value type: no sockets.
+// which register it is looking at; input registers, coils and discrete inputs that follow
+// them; and values held still where the command line puts them. Plain functions and value
+// types: no sockets.
 namespace sim
 {
 
@@ -71,6 +77,53 @@ public:
 private:
     QList<quint16> m_values;
     quint64 m_tick = 0;
+};
+
+// A value held still at a register or bit of one unit, given on the command line as
+// [UNIT/][i|c|d]NUMBER=TYPE=VALUE for registers (TYPE as the settings file writes it, such as
+// f32:cdab; NUMBER counted from 1) or [UNIT/](c|d)NUMBER=0|1 for a bit. Unit 1 by default.
+struct Hold {
+    int unit = 1;
+    valueformat::ObjectKind object = valueformat::ObjectKind::Holding;
+    int address = 0;             // wire address of the first register or the bit
+    QList<quint16> registers;    // registers from `address` on
+    bool bit = false;
+};
+std::optional<Hold> parseHold(const QString &spec);
+
+// quorvel-sim [port] [--hold SPEC]...
+struct Options {
+    quint16 port = DefaultPort;
+    QList<Hold> holds;
+};
+std::optional<Options> optionsFromArguments(const QStringList &arguments);
+
+// Input register n reads InputOffset above holding register n; coil n is the lowest bit of
+// holding register n, discrete input n the next one.
+constexpr int InputOffset = 5000;
+
+// The simulated device as a reader meets it: any unit answers, from the moving registers or
+// the values held for that unit.
+class Device
+{
+public:
+    void hold(const Hold &held);
+    void advance() { m_bank.advance(); }
+    const RegisterBank &bank() const { return m_bank; }
+
+    // What a reader is given at a wire address.
+    quint16 registerAt(int unit, valueformat::ObjectKind object, int address) const;
+    bool bitAt(int unit, valueformat::ObjectKind object, int address) const;
+
+    // The reply PDU (function code and data, or an exception) to a request PDU for the unit:
+    // functions 1 to 4 within the device's range; exception 01 for another function, 02 for
+    // addresses beyond it, 03 for a quantity out of 1..125 registers or 1..2000 bits.
+    QByteArray answer(int unit, const QByteArray &pdu) const;
+
+private:
+    static quint64 key(int unit, valueformat::ObjectKind object, int address);
+    RegisterBank m_bank;
+    QHash<quint64, quint16> m_held;
 };
 
 } // namespace sim
