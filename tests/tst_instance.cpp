@@ -1,7 +1,9 @@
-// Where the real program keeps its files, and one copy per folder: through the real binary.
+// Where the real program keeps its files, one copy per folder, and the program as a service
+// runs it: through the real binary.
 #include "app/optionip.h"
 #include "instance/datafolder.h"
 #include "instance/folderlock.h"
+#include "support/devices.h"
 #include "support/files.h"
 #include "support/program.h"
 #include "support/tmpfsmount.h"
@@ -19,13 +21,6 @@ namespace
 
 // Settings the program would never write itself, so a rewrite shows.
 const QByteArray HandWritten = "; kept by hand\r\n[set]\r\nport0=1502\r\n";
-
-// Waits until the program has started and put its SIGTERM handler in place.
-bool isRunning(QProcess &process)
-{
-    return QTest::qWaitFor([&] { return catchesSignal(process.processId(), SIGTERM); }, 20000) &&
-           process.state() == QProcess::Running;
-}
 
 // Closes the program as a service manager would; true when it ended normally.
 bool stop(QProcess &process)
@@ -53,6 +48,7 @@ private slots:
     void oneCopyPerFolder();
     void fileLabelNamesTheWholePath();
     void installedCopyNeverWritesBesideItself();
+    void runsAsAServiceWithoutADisplay();
 };
 
 void tst_instance::keepsItsFilesInTheRightFolder_data()
@@ -98,8 +94,10 @@ void tst_instance::keepsItsFilesInTheRightFolder()
                                                                 : work.filePath(dirOption);
 
     QProcess process;
+    NotifySocket notify;
+    env.insert(notify.environment());
     QVERIFY(launchProgram(process, program, work.path(), arguments, env));
-    QVERIFY(isRunning(process));
+    QVERIFY(waitUntilReady(process, notify));
     QVERIFY(QFile::exists(lockIn(folder)));
     QVERIFY(stop(process));
     QCOMPARE(process.readAllStandardError(), QByteArray());
@@ -138,8 +136,10 @@ void tst_instance::oneCopyPerFolder()
     writeBytes(QDir(folder).filePath(QStringLiteral("setting.ini")), HandWritten);
 
     QProcess first;
-    QVERIFY(startProgram(first, dir.path(), {QStringLiteral("--dir"), folder}));
-    QVERIFY(isRunning(first));
+    NotifySocket firstNotify, secondNotify;
+    QVERIFY(startProgram(first, dir.path(), {QStringLiteral("--dir"), folder},
+                         firstNotify.environment()));
+    QVERIFY(waitUntilReady(first, firstNotify));
     if (firstKilled) {
         first.kill();
         QVERIFY(first.waitForFinished(20000));
@@ -152,9 +152,10 @@ void tst_instance::oneCopyPerFolder()
     const QString trafficLog = dir.filePath(QStringLiteral("second.log"));
     QVERIFY(launchProgram(second, dir.filePath(QStringLiteral("quorvel")), dir.path(),
                           {QStringLiteral("--dir"), sameFolder ? folder : otherFolder,
-                           QStringLiteral("--traffic"), trafficLog}));
+                           QStringLiteral("--traffic"), trafficLog},
+                          secondNotify.environment()));
     if (secondRuns) {
-        QVERIFY(isRunning(second));
+        QVERIFY(waitUntilReady(second, secondNotify));
         QVERIFY(firstKilled || first.state() == QProcess::Running);
         QVERIFY(stop(second));
         if (!firstKilled) QVERIFY(stop(first));
@@ -197,6 +198,68 @@ void tst_instance::installedCopyNeverWritesBesideItself()
     QCOMPARE(instance::chooseDataFolder(QString(), QStringLiteral("/usr/bin"), user), user);
     QTemporaryDir own;
     QCOMPARE(instance::chooseDataFolder(QString(), own.path(), user), own.path());
+}
+
+void tst_instance::runsAsAServiceWithoutADisplay()
+{
+    // As the unit runs it: no window, no display, no platform option; a service manager's
+    // notification socket with a watchdog; the device refused at first, then up, lost, back.
+    QTemporaryDir dir;
+    const quint16 port = freeLoopbackPort();
+    QVERIFY(port != 0);
+    writeBytes(dir.filePath("setting.ini"),
+               "[set]\nScon0=False\ntxtIP0=127.0.0.1\nport0=" + QByteArray::number(port) +
+                   "\nstrreg0=1\nlegreg0=4\nLstIP0=0\n");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QLatin1String(name));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
+    NotifySocket notify;
+    env.insert(notify.environment(10 * 1000 * 1000));
+    QProcess process;
+    process.setProcessEnvironment(env);
+    const QString traffic = dir.filePath("traffic.log");
+    process.start(qEnvironmentVariable("QUORVEL_BINARY"),
+                  {"--no-window", "--dir", dir.path(), "--traffic", traffic});
+    QVERIFY(waitUntilReady(process, notify));
+
+    QByteArray err;
+    const auto said = [&](const QByteArray &text) {
+        return QTest::qWaitFor(
+            [&] { return (err += process.readAllStandardError()).contains(text); }, 60000);
+    };
+    const QByteArray device = "device A (127.0.0.1:" + QByteArray::number(port) + "): ";
+    // Refused on two runs of the connection sequence, said once.
+    QVERIFY(QTest::qWaitFor([&] { return readBytes(traffic).count(" A -- refused") >= 2; }, 60000));
+    QVERIFY2(said(device + "cannot connect: refused"), err.constData());
+
+    ModbusDevice modbus;
+    QVERIFY(modbus.start(port));
+    modbus.setRegister(0, 4321);
+    QVERIFY2(said(device + "connected\n"), err.constData());
+    QVERIFY(QTest::qWaitFor(
+        [&] { return readBytes(dir.filePath("data.txt")).startsWith("#4321#"); }, 30000));
+    QVERIFY(notify.waitFor("WATCHDOG=1", 10000));
+    QVERIFY(notify.waitFor("STATUS=1 of 1 links up, 0 slots failing, last cycle ", 10000));
+
+    modbus.stop();
+    QVERIFY2(said(device + "lost: "), err.constData());
+    QVERIFY(modbus.start(port));
+    QVERIFY2(said(device + "back\n"), err.constData());
+
+    process.terminate();
+    QVERIFY(process.waitForFinished(20000));
+    QCOMPARE(process.exitCode(), 0);
+    err += process.readAllStandardError();
+    // One line per change, each with its time; nothing else.
+    const QList<QByteArray> lines = err.trimmed().split('\n');
+    const QRegularExpression line(
+        QStringLiteral("^quorvel: \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d device A "));
+    for (const QByteArray &l : lines)
+        QVERIFY2(line.match(QString::fromLocal8Bit(l)).hasMatch(), err.constData());
+    QCOMPARE(err.count("cannot connect"), 1);
+    QCOMPARE(err.count(" lost: "), 1);
+    QCOMPARE(err.count(": back"), 1);
 }
 
 QTEST_MAIN(tst_instance)

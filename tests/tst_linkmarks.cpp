@@ -70,9 +70,10 @@ void tst_linkmarks::closeKeepsMarks()
                    .toLatin1());
 
     QProcess process;
-    QVERIFY(startProgram(process, dir.path(), {}));
+    NotifySocket notify;
+    QVERIFY(startProgram(process, dir.path(), {}, notify.environment()));
     // SIGTERM closes the window normally once start-up has put the handler in place.
-    QTRY_VERIFY_WITH_TIMEOUT(catchesSignal(process.processId(), SIGTERM), 10000);
+    QVERIFY(waitUntilReady(process, notify));
     QTest::qWait(delayMs);
     QTRY_VERIFY_WITH_TIMEOUT(dropping.connections >= dials, 120000);
 

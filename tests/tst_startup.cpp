@@ -75,6 +75,7 @@ private slots:
     void closingTheWindowWritesAllKeys();
     void binarySavesOnTerminationSignal_data();
     void binarySavesOnTerminationSignal();
+    void terminationDuringStartIsANormalClose();
 };
 
 void tst_startup::noSettingsFile()
@@ -313,9 +314,11 @@ void tst_startup::binarySavesOnTerminationSignal()
 
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    QVERIFY2(startProgram(process, dir.path(), {}), qPrintable(process.errorString()));
-    // The handlers are in place once start-up is done.
-    QTRY_VERIFY_WITH_TIMEOUT(catchesSignal(process.processId(), signalNumber), 10000);
+    NotifySocket notify;
+    QVERIFY2(startProgram(process, dir.path(), {}, notify.environment()),
+             qPrintable(process.errorString()));
+    // The handlers are in place once the program says it is ready.
+    QVERIFY(waitUntilReady(process, notify));
     // The first snapshot is written once the connection sequence has started the poll cycle.
     if (whilePolling)
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir.filePath(QStringLiteral("data.txt"))), 20000);
@@ -332,6 +335,48 @@ void tst_startup::binarySavesOnTerminationSignal()
     QCOMPARE(readBytes(iniPath(dir.path())), ini);
     for (const auto &[key, value] : settings)
         QCOMPARE(Module1::setting_read(dir.path(), Set, key, QStringLiteral("<missing>")), value);
+}
+
+// Whether process `pid` holds `signalNumber` back (/proc/PID/status SigBlk): only the program's
+// own main does, before it has its handlers.
+static bool holdsSignal(qint64 pid, int signalNumber)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly)) return false;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (!line.startsWith("SigBlk:")) continue;
+        bool ok = false;
+        const qulonglong mask = line.mid(7).trimmed().toULongLong(&ok, 16);
+        return ok && (mask >> (signalNumber - 1)) & 1u;
+    }
+    return false;
+}
+
+void tst_startup::terminationDuringStartIsANormalClose()
+{
+    // A service restarted right after its start: SIGTERM at any moment of its first second,
+    // from the moment its main runs, is taken once the handlers exist and closes normally.
+    QTemporaryDir dir;
+    QVERIFY(QFile::copy(qEnvironmentVariable("QUORVEL_BINARY"), dir.filePath("quorvel")));
+    for (int round = 0; round < 8; ++round) {
+        const int delayMs = round * 125 + int(QRandomGenerator::global()->bounded(125));
+        writeBytes(iniPath(dir.path()), "[set]\r\nport0=1502\r\n");
+        QProcess process;
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QVERIFY(launchProgram(process, dir.filePath("quorvel"), dir.path(), {}));
+        QVERIFY(QTest::qWaitFor([&] { return holdsSignal(process.processId(), SIGTERM); }, 20000));
+        QTest::qWait(delayMs);
+        process.terminate();
+        QVERIFY(process.waitForFinished(20000));
+        const QByteArray what = "SIGTERM " + QByteArray::number(delayMs) + " ms into the start";
+        QVERIFY2(process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0,
+                 what.constData());
+        // Saved as every close saves: all 24 keys, the one given kept.
+        QVERIFY2(Module1::setting_read(dir.path(), Set, "LstIP4", "<missing>") == "0",
+                 what.constData());
+        QCOMPARE(Module1::setting_read(dir.path(), Set, "port0", "<missing>"),
+                 QStringLiteral("1502"));
+    }
 }
 
 QTEST_MAIN(tst_startup)

@@ -1,6 +1,7 @@
 #include "app/commandline.h"
 
 #include "publish/password.h"
+#include "settings/sitesettings.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -183,6 +184,23 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "in <dir> (created if missing)."),
         QStringLiteral("dir"));
     parser.addOption(historyOption);
+    const QCommandLineOption noWindowOption(
+        QStringLiteral("no-window"),
+        QStringLiteral("Do all the work (links, slots, data.txt, setting.ini, history, MQTT, "
+                       "traffic log) without showing the window; needs no display."));
+    const QCommandLineOption quietOption(
+        QStringLiteral("quiet"),
+        QStringLiteral("Write no event lines (a link connected, refused, lost or back; a slot "
+                       "failing or recovered; the broker lost or back) on standard error."));
+    const QCommandLineOption showOption(
+        QStringLiteral("show"),
+        QStringLiteral("Print the folder's settings as NAME=VALUE lines, then exit."));
+    const QCommandLineOption setOption(
+        QStringLiteral("set"),
+        QStringLiteral("Change the folder's settings (NAME=VALUE arguments, below), then "
+                       "print them as --show does. Nothing is written unless every value is "
+                       "valid; refused while the program runs on the folder."));
+    parser.addOptions({noWindowOption, quietOption, showOption, setOption});
 
     QString usage = parser.helpText();
     // The program's name, however it was started ("./quorvel", a full path, before Qt knows it).
@@ -207,7 +225,22 @@ CommandLine parseCommandLine(const QStringList &arguments)
     }
     if (parser.isSet(helpOption)) {
         command.exitCode = 0;
-        command.output = usage;
+        command.output =
+            usage +
+            QStringLiteral(
+                "\nSettings for --set (as --show prints them):\n"
+                "  link.A=HOST:PORT          device A's address (link.B, link.C likewise);\n"
+                "                            link.A.host=HOST, link.A.port=PORT one at a time\n"
+                "  link.A.connect=yes|no     connect the link at start\n"
+                "  slot.1=LINK:FIRST:COUNT   slot 1 (of 1 to 5) reads COUNT (0 to 125) registers\n"
+                "                            of link A, B or C from register FIRST (counted from "
+                "1);\n"
+                "                            slot.1=off reads nothing; slot.1.link, slot.1.start,\n"
+                "                            slot.1.count one at a time\n"
+                "  slot.1.unit=0..255        the unit identifier asked (1)\n"
+                "  slot.1.object=holding|input|coil|discrete\n"
+                "  slot.1.type=u16|s16|hex|u32|s32|f32|f64  the last four with :cdab, :badc or "
+                ":dcba\n");
         return command;
     }
     if (parser.isSet(versionOption)) {
@@ -215,7 +248,27 @@ CommandLine parseCommandLine(const QStringList &arguments)
         command.output = QStringLiteral("quorvel ") + programVersion() + u'\n';
         return command;
     }
-    if (!parser.positionalArguments().isEmpty()) {
+    command.set = parser.isSet(setOption);
+    command.show = parser.isSet(showOption);
+    if (command.set) {
+        command.assignments = parser.positionalArguments();
+        if (command.assignments.isEmpty()) {
+            usageError(QStringLiteral("--set needs NAME=VALUE arguments."));
+            return command;
+        }
+        // Every value is checked before the folder is touched.
+        settings::SiteSettings blank;
+        for (const QString &assignment : command.assignments) {
+            if (const std::optional<QString> error = settings::applySetting(blank, assignment)) {
+                // The settings are listed by --help; the whole usage would bury the reason.
+                command.exitCode = UsageStatus;
+                command.error = QStringLiteral("quorvel: --set %1: %2 (quorvel --help lists "
+                                               "the settings).\n")
+                                    .arg(assignment, *error);
+                return command;
+            }
+        }
+    } else if (!parser.positionalArguments().isEmpty()) {
         usageError(QStringLiteral("Unexpected argument '%1'.")
                        .arg(parser.positionalArguments().constFirst()));
         return command;
@@ -230,6 +283,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
             return command;
         }
     }
+    command.noWindow = parser.isSet(noWindowOption);
+    command.quiet = parser.isSet(quietOption);
     if (parser.isSet(trafficOption)) {
         command.trafficPath = parser.value(trafficOption);
         if (command.trafficPath.isEmpty())
@@ -263,12 +318,17 @@ CommandLine parseCommandLine(const QStringList &arguments)
     return command;
 }
 
-std::optional<CommandLine> answerBeforeStart(int argc, char *argv[])
+CommandLine commandBeforeStart(int argc, char *argv[])
 {
     QStringList arguments;
     for (int k = 0; k < argc; ++k)
         arguments << QString::fromLocal8Bit(argv[k]);
-    CommandLine command = parseCommandLine(withoutQtOptions(arguments));
+    return parseCommandLine(withoutQtOptions(arguments));
+}
+
+std::optional<CommandLine> answerBeforeStart(int argc, char *argv[])
+{
+    CommandLine command = commandBeforeStart(argc, argv);
     // A command line that runs waits for Qt, which reads its own options first.
     if (!command.exitCode) return std::nullopt;
     return command;

@@ -27,13 +27,24 @@ struct CommandLine {
     std::optional<QString> mqttDiscovery;
     // The history files' folder; empty for none.
     QString historyDir;
+    // Run without showing or painting the window (--no-window); no display needed.
+    bool noWindow = false;
+    // No event lines (links, slots, broker) on standard error (--quiet).
+    bool quiet = false;
+    // Print the folder's settings (--show), after changing them (--set NAME=VALUE ...).
+    bool show = false;
+    bool set = false;
+    QStringList assignments;
 };
 
 // Reads the arguments left after Qt took its own (-platform, -style, ...).
 CommandLine parseCommandLine(const QStringList &arguments);
 
-// Help, version and every mistake, answered from the raw arguments (Qt's own options set
-// aside) before Qt starts, so that they need no display. Empty when the program runs.
+// The raw arguments read with Qt's own options set aside, before Qt starts, so that help,
+// version, every mistake and the settings commands need no display.
+CommandLine commandBeforeStart(int argc, char *argv[]);
+// Help, version and every mistake, answered from the raw arguments. Empty when the program
+// runs.
 std::optional<CommandLine> answerBeforeStart(int argc, char *argv[]);
 
 // Prints what the command line produced and returns its exit status.

@@ -14,6 +14,8 @@ namespace
 // The offscreen and minimal platforms have no one to read a message box, and it would wait.
 bool hasDisplay()
 {
+    // The settings commands run without a GUI application at all.
+    if (!qobject_cast<QApplication *>(QCoreApplication::instance())) return false;
     const QString platform = QGuiApplication::platformName();
     return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
 }

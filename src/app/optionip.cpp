@@ -162,6 +162,7 @@ void OptionIP::buildControls()
             button(frame, indexed("cmdDisconnect", i), QStringLiteral("DisConect"),
                    ui::twips(2760, 1080, 975, 375));
         Winsock1[size_t(i)] = named(new Winsock(i, this), indexed("Winsock1", i));
+        Winsock1[size_t(i)]->setLinkStates(&linkStates);
     }
 
     m_wheelGuard = new WheelNeedsFocus(this);
@@ -291,6 +292,7 @@ void OptionIP::wireEvents()
         connect(cmdDisconnect[size_t(i)], &QPushButton::clicked, this, [this, i] {
             linkMarks.setByOperator(i, false);
             cmdDisconnect_Click(i);
+            linkStates.closedOnRequest(i);
         });
         connect(Winsock1[size_t(i)], &Winsock::dataArrival, this, &OptionIP::Winsock1_DataArrival);
         connect(Winsock1[size_t(i)], &Winsock::connectionEnded, this, [this, i] {

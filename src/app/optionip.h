@@ -2,6 +2,7 @@
 
 #include "app/closelatch.h"
 #include "links/linkmarks.h"
+#include "links/linkstates.h"
 #include "modbus/outstanding.h"
 #include "modbus/slotreads.h"
 #include "modbus/valueformat.h"
@@ -135,6 +136,9 @@ public:
     frames::SlotReads slotReads;
     // Which links ought to be connected, as last saved or asked for by the operator.
     links::LinkMarks linkMarks;
+    // Each link's connection and each slot's health as changes with a reason, for the
+    // journal and the broker.
+    links::LinkStates linkStates;
     qint16 loadTick = 0;
     qint16 failTick = 0;
 
@@ -180,7 +184,8 @@ private:
     void showReply(int index, const frames::ReplyVerdict &verdict);
     void showValues(int slot, int quantity);
     void showDataLoss(int index);
-    void showSlotHealth(int slot);
+    // `why` says what failed, when the slot's read has just failed.
+    void showSlotHealth(int slot, const QString &why = QString());
     void emptySlotValues(int slot);
     void forgetUnanswered(int index);
     bool waitForState(int index, int wanted);

@@ -7,7 +7,6 @@
 #include "traffic/trafficlog.h"
 
 #include <QDateTime>
-#include <QLabel>
 #include <cstdio>
 
 namespace publish
@@ -21,25 +20,21 @@ constexpr int DiscoveryQos = 1;
 } // namespace
 
 WindowFeed::WindowFeed(OptionIP &window, MqttPublisher &publisher, TrafficLog *traffic,
-                       std::optional<QString> discoveryPrefix)
+                       std::optional<QString> discoveryPrefix, bool quiet)
     : QObject(&publisher), m_window(window), m_publisher(publisher), m_traffic(traffic),
-      m_discovery(std::move(discoveryPrefix))
+      m_quiet(quiet), m_discovery(std::move(discoveryPrefix))
 {
-    static_assert(OptionIP::LinkCount == 3, "one caption per link");
+    static_assert(OptionIP::LinkCount == 3, "one state per link");
     connect(&window, &OptionIP::slotValuesRead, this, [this](int slot) {
         m_readsSinceRecord.slotRead(slot);
         publishSlot(slot);
-        publishCaptions(false);
     });
-    connect(&window, &OptionIP::snapshotTaken, this, [this] {
-        publishCycle();
-        publishCaptions(false);
-    });
+    connect(&window, &OptionIP::snapshotTaken, this, &WindowFeed::publishCycle);
     connect(&window, &OptionIP::slotLayoutChanged, this, [this] { announce(false); });
+    connect(&window.linkStates, &links::LinkStates::linkChanged, this,
+            [this](int link) { publishState(link, false); });
     connect(&publisher, &MqttPublisher::connected, this, &WindowFeed::republish);
     connect(&publisher, &MqttPublisher::event, this, &WindowFeed::report);
-    connect(&m_captionTimer, &QTimer::timeout, this, [this] { publishCaptions(false); });
-    m_captionTimer.start(CaptionCheckMs);
 }
 
 void WindowFeed::publishSlot(int slot)
@@ -67,21 +62,15 @@ void WindowFeed::publishCycle()
                         ValueQos, false);
 }
 
-void WindowFeed::publishCaptions(bool all)
+void WindowFeed::publishState(int link, bool again)
 {
-    for (int link = 0; link < OptionIP::LinkCount; ++link) {
-        const QLabel *label = m_window.lblStatus[size_t(link)];
-        if (!label) continue;
-        QString caption = label->text();
-        // Shown for the moment a request is out, between every two replies: no state of the
-        // link, which keeps its last one. "Transmit.............." (the previous request went
-        // unanswered) is one.
-        if (caption == QLatin1String("Transmit")) caption = m_captions[size_t(link)];
-        if (caption.isEmpty() || (!all && caption == m_captions[size_t(link)])) continue;
-        m_captions[size_t(link)] = caption;
-        m_publisher.publish(QString(QChar(u'A' + link)) + QStringLiteral("/status"),
-                            caption.toUtf8(), StatusQos, true);
-    }
+    if (link < 0 || link >= OptionIP::LinkCount) return;
+    const QString state = links::stateName(m_window.linkStates.state(link));
+    // Another reason for the same state is news for the journal, not for a program.
+    if (!again && state == m_states[size_t(link)]) return;
+    m_states[size_t(link)] = state;
+    m_publisher.publish(QString(QChar(u'A' + link)) + QStringLiteral("/state"), state.toUtf8(),
+                        StatusQos, true);
 }
 
 void WindowFeed::announce(bool again)
@@ -108,15 +97,18 @@ void WindowFeed::republish()
     announce(true);
     // A broker that comes back may have lost what it retained.
     m_sentValues.clear();
-    publishCaptions(true);
+    for (int link = 0; link < OptionIP::LinkCount; ++link)
+        publishState(link, true);
     for (int slot = 0; slot < OptionIP::SlotCount; ++slot)
         publishSlot(slot);
 }
 
 void WindowFeed::report(const QString &text)
 {
-    std::fprintf(stderr, "quorvel: %s\n", text.toLocal8Bit().constData());
-    std::fflush(stderr);
+    if (!m_quiet) {
+        std::fprintf(stderr, "quorvel: %s\n", text.toLocal8Bit().constData());
+        std::fflush(stderr);
+    }
     // The log's line already says MQTT.
     if (m_traffic)
         m_traffic->brokerEvent(
@@ -137,7 +129,7 @@ std::unique_ptr<MqttPublisher> publishWindow(CommandLine &command, OptionIP &win
                                    command.mqttCaFile};
     command.mqttPassword.reset();
     auto publisher = std::make_unique<MqttPublisher>(std::move(options));
-    new WindowFeed(window, *publisher, traffic, command.mqttDiscovery);
+    new WindowFeed(window, *publisher, traffic, command.mqttDiscovery, command.quiet);
     if (!publisher->start()) {
         std::fprintf(stderr, "quorvel: %s\n", publisher->errorString().toLocal8Bit().constData());
         *failed = true;

@@ -5,7 +5,6 @@
 #include <QHash>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 #include <array>
 #include <memory>
 #include <optional>
@@ -20,26 +19,24 @@ class MqttPublisher;
 
 // Hands the publisher what the window shows: each value a reply brings that differs from the
 // one last published (retained, one topic per register), the whole grid once a cycle as JSON
-// when data.txt is rewritten, each link's status caption when it changes, and all retained
-// state again whenever the broker connection is made; with discovery, a Home Assistant config
-// for every value cell shown, removed when the cell goes. The broker's comings and goings go
-// to standard error and the traffic log.
+// when data.txt is rewritten, each link's state when it changes, and all retained state again
+// whenever the broker connection is made; with discovery, a Home Assistant config for every
+// value cell shown, removed when the cell goes. The broker's comings and goings go to standard
+// error and the traffic log.
 class WindowFeed : public QObject
 {
 public:
     // Lives as long as the publisher; the window and the log must outlive it.
     // `discoveryPrefix`: announce every value cell to Home Assistant under it; none: not.
+    // `quiet`: the broker's comings and goings go to the log only, not to standard error.
     WindowFeed(OptionIP &window, MqttPublisher &publisher, TrafficLog *traffic,
-               std::optional<QString> discoveryPrefix = std::nullopt);
-
-    // The link captions signal no change: they are compared on every read and every cycle,
-    // and this often besides, for the changes between (connecting, closing, polling stopped).
-    static constexpr int CaptionCheckMs = 1000;
+               std::optional<QString> discoveryPrefix = std::nullopt, bool quiet = false);
 
 private:
     void publishSlot(int slot);
     void publishCycle();
-    void publishCaptions(bool all);
+    // `again`: also when it was published before (the broker is back).
+    void publishState(int link, bool again);
     void republish();
     void announce(bool again);
     void report(const QString &text);
@@ -47,14 +44,14 @@ private:
     OptionIP &m_window;
     MqttPublisher &m_publisher;
     TrafficLog *m_traffic;
-    std::array<QString, 3> m_captions;
+    bool m_quiet;
+    std::array<QString, 3> m_states;
     snapshot::ReadsSince m_readsSinceRecord;
     // Each register topic's payload as last published since the broker connection was made.
     QHash<QString, QByteArray> m_sentValues;
     std::optional<QString> m_discovery;
     // Each discovery config on the broker, topic to payload.
     QHash<QString, QByteArray> m_configs;
-    QTimer m_captionTimer;
 };
 
 } // namespace publish

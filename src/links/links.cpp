@@ -111,12 +111,22 @@ void OptionIP::cmdConnect_Click(int index)
         socket->setRemoteHost(target.host);
         if (port) socket->setRemotePort(*port);
         socket->connectToRemote();
+        const int before = socket->state();
         waitForState(index, Winsock::Connected);
-    } else if (m_traffic) {
-        m_traffic->connectionEvent(
-            index, (serialLine ? QStringLiteral("not opening: line settings \"%1\" do not read")
-                               : QStringLiteral("not connecting: port \"%1\" is no port"))
-                       .arg(txtPort[i]->text()));
+        // A device that neither answers nor refuses within the wait cannot be connected.
+        const int after = socket->state();
+        if (!m_closed.isSet() && before != Winsock::Connected &&
+            (after == Winsock::Connecting || after == Winsock::Resolving))
+            linkStates.cannotConnect(index, QStringLiteral("timed out: no answer within 2 s"));
+    } else {
+        const QString why = (serialLine ? QStringLiteral("line settings \"%1\" do not read")
+                                        : QStringLiteral("port \"%1\" is no port"))
+                                .arg(txtPort[i]->text());
+        if (m_traffic)
+            m_traffic->connectionEvent(index, (serialLine ? QStringLiteral("not opening: ")
+                                                          : QStringLiteral("not connecting: ")) +
+                                                  why);
+        linkStates.cannotConnect(index, why);
     }
 
     if (socket->state() == Winsock::Connected)

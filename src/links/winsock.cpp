@@ -1,11 +1,11 @@
 #include "links/winsock.h"
 
+#include "links/linkstates.h"
 #include "traffic/trafficlog.h"
 
 #include <QSerialPort>
 #include <QTcpSocket>
 #include <QTimer>
-#include <cstdio>
 
 #ifdef Q_OS_LINUX
 #include <netinet/in.h>
@@ -92,6 +92,11 @@ bool Winsock::connectToRemote()
                                             .arg(speaksRtu() ? QStringLiteral("rtu:") : QString())
                                             .arg(m_host)
                                             .arg(m_port));
+    if (m_states)
+        m_states->connecting(m_index, QStringLiteral("%1%2:%3")
+                                          .arg(speaksRtu() ? QStringLiteral("rtu:") : QString())
+                                          .arg(m_host)
+                                          .arg(m_port));
     m_socket->connectToHost(m_host, quint16(m_port));
     return true;
 }
@@ -109,6 +114,7 @@ void Winsock::openSerial()
             if (m_log)
                 m_log->connectionEvent(m_index,
                                        QStringLiteral("lost: ") + m_serial->errorString());
+            if (m_states) m_states->lost(m_index, m_serial->errorString());
             m_serial->close();
             emit connectionEnded(m_index);
         });
@@ -116,6 +122,7 @@ void Winsock::openSerial()
     const QString line = rtu::lineSettingsText(m_line);
     if (m_log)
         m_log->connectionEvent(m_index, QStringLiteral("opening %1 at %2").arg(m_host, line));
+    if (m_states) m_states->connecting(m_index, m_host + u' ' + line);
     m_serial->setPortName(m_host);
     const auto parity = m_line.parity == 'E'   ? QSerialPort::EvenParity
                         : m_line.parity == 'O' ? QSerialPort::OddParity
@@ -130,19 +137,14 @@ void Winsock::openSerial()
         m_serial->close();
         m_sticky = Error;
         if (m_log) m_log->connectionEvent(m_index, QStringLiteral("cannot open: ") + reason);
-        // Said once, not at every countdown, until the reason changes.
-        if (reason != m_reportedFailure) {
-            const QString text =
-                QStringLiteral("quorvel: cannot open %1: %2\n").arg(m_host, reason);
-            std::fputs(text.toLocal8Bit().constData(), stderr);
-            m_reportedFailure = reason;
-        }
+        // The states say it on standard error, once until it changes.
+        if (m_states) m_states->cannotConnect(m_index, QStringLiteral("cannot open: ") + reason);
         return;
     }
-    m_reportedFailure.clear();
     m_wasConnected = true;
     m_serial->clear();
     if (m_log) m_log->connectionEvent(m_index, QStringLiteral("connected"));
+    if (m_states) m_states->connected(m_index);
 }
 
 void Winsock::close()
@@ -275,6 +277,7 @@ void Winsock::onConnected()
 {
     m_wasConnected = true;
     if (m_log) m_log->connectionEvent(m_index, QStringLiteral("connected"));
+    if (m_states) m_states->connected(m_index);
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
 #ifdef Q_OS_LINUX
@@ -298,6 +301,11 @@ void Winsock::onError(QAbstractSocket::SocketError error)
     if (m_log)
         m_log->connectionEvent(m_index, errorEventText(error) + QStringLiteral(": ") +
                                             m_socket->errorString());
+    if (m_states && m_wasConnected)
+        m_states->lost(m_index, m_socket->errorString());
+    else if (m_states)
+        m_states->cannotConnect(m_index, errorEventText(error) + QStringLiteral(": ") +
+                                             m_socket->errorString());
     emit connectionEnded(m_index);
 }
 

@@ -13,6 +13,11 @@ class QSerialPort;
 class QTcpSocket;
 class TrafficLog;
 
+namespace links
+{
+class LinkStates;
+}
+
 // The connection of one device link, with the state codes the handlers test: a TCP socket
 // as always, or, for a device that speaks RTU, a serial port or a TCP socket carrying RTU
 // frames. Whatever the line, the link takes Modbus/TCP requests and hands back whole
@@ -37,6 +42,8 @@ public:
     int index() const { return m_index; }
     // Connection events go to this log; none when it is null.
     void setTrafficLog(TrafficLog *log) { m_log = log; }
+    // What the connection does is told to these states too; none when it is null.
+    void setLinkStates(links::LinkStates *states) { m_states = states; }
     // What the log says when close() ends a connection; empty for "closed by request".
     void setCloseEvent(const QString &text) { m_closeEvent = text; }
 
@@ -114,8 +121,6 @@ private:
     QByteArray m_frames;
     // When the line last delivered a byte: a request waits out the silence after it.
     QElapsedTimer m_lastByte;
-    // A serial port's failure to open, said on standard error once until it changes.
-    QString m_reportedFailure;
     QString m_host;
     int m_port = 0;
     // Closing or Error once the connection ended other than through close(); cleared by close().
@@ -123,5 +128,6 @@ private:
     // The connection came up since the last connect, so an error now means it was lost.
     bool m_wasConnected = false;
     TrafficLog *m_log = nullptr;
+    links::LinkStates *m_states = nullptr;
     QString m_closeEvent;
 };

@@ -233,12 +233,12 @@ void OptionIP::showReply(int index, const frames::ReplyVerdict &verdict)
         if (verdict.kind == Kind::DataLoss && isSlot(slot)) {
             slotReads.answered(slot, verdict.request->layout, index, verdict.request->transaction,
                                false);
-            showSlotHealth(slot);
+            showSlotHealth(slot, traffic::lossText(verdict));
         } else if (verdict.current) {
             // The current request's reply went down with the bytes dropped around it.
             if (const auto r = outstanding[size_t(index)].find(awaitedTransaction)) {
                 slotReads.unanswered(r->slot, r->layout, index, r->transaction);
-                showSlotHealth(r->slot);
+                showSlotHealth(r->slot, QStringLiteral("malformed reply"));
             }
         }
         showDataLoss(index);
@@ -285,9 +285,11 @@ void OptionIP::showDataLoss(int index)
     ui::setBackColor(status, ui::yellow());
 }
 
-void OptionIP::showSlotHealth(int slot)
+void OptionIP::showSlotHealth(int slot, const QString &why)
 {
     if (!isSlot(slot)) return;
+    linkStates.slotRead(slot, LstIP[size_t(slot)]->currentIndex(), slotReads.failed(slot),
+                        why.isEmpty() ? QStringLiteral("no answer") : why);
     // Old values stay, but on the failure colour, until a reply brings the slot's registers.
     const QVariant background =
         slotReads.failed(slot) ? QVariant(QBrush(ui::yellow())) : QVariant();
@@ -310,6 +312,7 @@ void OptionIP::slotTextsChanged(int slot)
 {
     // What the cells hold was read from the registers the slot named before.
     slotReads.layoutChanged(slot);
+    linkStates.slotEdited(slot);
     emptySlotValues(slot);
     showSlotHealth(slot);
     emit slotLayoutChanged(slot);

@@ -355,7 +355,6 @@ bool readsBits(const frames::ReplyVerdict &verdict)
 QString verdictText(const frames::ReplyVerdict &verdict)
 {
     using Kind = frames::ReplyVerdict::Kind;
-    using Loss = frames::ReplyVerdict::Loss;
     switch (verdict.kind) {
     case Kind::Unmatched:
         // Identifier 0 with several requests owed: taken as the oldest one's answer, not shown.
@@ -392,25 +391,29 @@ QString verdictText(const frames::ReplyVerdict &verdict)
                    .arg(verdict.registers)
                    .arg(readsBits(verdict) ? QStringLiteral("bits") : QStringLiteral("registers"));
 
-    text += QStringLiteral("data loss: ");
+    return text + QStringLiteral("data loss: ") + lossText(verdict);
+}
+
+QString lossText(const frames::ReplyVerdict &verdict)
+{
+    using Loss = frames::ReplyVerdict::Loss;
     const int asked = verdict.request ? verdict.request->quantity : 0;
     switch (verdict.loss) {
     case Loss::Exception:
-        return text + exceptionText(quint8(verdict.exceptionCode));
+        return exceptionText(quint8(verdict.exceptionCode));
     case Loss::ByteCount:
-        return text +
-               QStringLiteral("byte count %1, asked %2 %3")
-                   .arg(verdict.byteCount)
-                   .arg(asked)
-                   .arg(readsBits(verdict) ? QStringLiteral("bits") : QStringLiteral("registers"));
+        return QStringLiteral("byte count %1, asked %2 %3")
+            .arg(verdict.byteCount)
+            .arg(asked)
+            .arg(readsBits(verdict) ? QStringLiteral("bits") : QStringLiteral("registers"));
     case Loss::Function:
-        return text + QStringLiteral("function ") + upperHex(uint(verdict.function), 2);
+        return QStringLiteral("function ") + upperHex(uint(verdict.function), 2);
     case Loss::Truncated:
-        return text + QStringLiteral("byte count %1, frame cut short").arg(verdict.byteCount);
+        return QStringLiteral("byte count %1, frame cut short").arg(verdict.byteCount);
     case Loss::None:
         break;
     }
-    return text + QStringLiteral("no registers");
+    return QStringLiteral("no registers");
 }
 
 } // namespace traffic

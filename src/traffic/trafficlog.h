@@ -122,6 +122,9 @@ QString exceptionText(quint8 code);
 // "late, slot 0 received 4 registers", "dropped: no outstanding request 0x1234",
 // "4 registers not shown: slot 3 was edited since the request", ...
 QString verdictText(const frames::ReplyVerdict &verdict);
+// Why a reply that answered a request brought no registers: "exception 02 (illegal data
+// address)", "byte count 4, asked 10 registers", ...
+QString lossText(const frames::ReplyVerdict &verdict);
 
 constexpr int ShownFrameBytes = 64;
 
