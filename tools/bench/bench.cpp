@@ -731,7 +731,7 @@ int main(int argc, char *argv[])
         target.prefix = publish::DefaultPrefix;
         publisher = std::make_unique<publish::MqttPublisher>(
             publish::MqttPublisher::Options{target, {}, {}});
-        new publish::WindowFeed(w, *publisher, traffic.get(), true);
+        new publish::WindowFeed(w, *publisher, traffic.get(), std::nullopt, true);
         if (!publisher->start()) {
             std::fprintf(stderr, "quorvel-bench: %s\n", qPrintable(publisher->errorString()));
             return 2;
