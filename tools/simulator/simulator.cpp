@@ -185,9 +185,9 @@ QByteArray exception(quint8 function, quint8 code)
 
 } // namespace
 
-std::optional<Hold> parseHold(const QString &spec)
+std::optional<Hold> parseHold(const QString &text)
 {
-    const QStringList parts = spec.split(u'=');
+    const QStringList parts = text.split(u'=');
     if (parts.size() < 2 || parts.size() > 3) return std::nullopt;
     Hold held;
     QString place = parts[0];

@@ -89,7 +89,7 @@ struct Hold {
     QList<quint16> registers;    // registers from `address` on
     bool bit = false;
 };
-std::optional<Hold> parseHold(const QString &spec);
+std::optional<Hold> parseHold(const QString &text);
 
 // quorvel-sim [port] [--rtu] [--serial DEVICE [--line SETTINGS]] [--hold SPEC]...
 struct Options {
