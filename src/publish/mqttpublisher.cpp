@@ -193,14 +193,14 @@ void MqttPublisher::wake()
     }
 }
 
-void MqttPublisher::sendQueued()
+int MqttPublisher::sendQueued()
 {
     std::vector<Outgoing> batch;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         batch.swap(m_queue);
     }
-    if (batch.empty()) return;
+    if (batch.empty()) return MOSQ_ERR_SUCCESS;
     const int sock = mosquitto_socket(m_mosq);
 #ifdef TCP_CORK
     // The batch leaves in as few segments as it fits, not one per message.
@@ -213,12 +213,13 @@ void MqttPublisher::sendQueued()
                               message.retain) != MOSQ_ERR_SUCCESS)
             ++m_dropped;
     }
-    mosquitto_loop_write(m_mosq, 1);
+    const int rc = mosquitto_loop_write(m_mosq, 1);
 #ifdef TCP_CORK
     const int off = 0;
     const int still = mosquitto_socket(m_mosq);
     if (still >= 0) ::setsockopt(still, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
 #endif
+    return rc;
 }
 
 void MqttPublisher::dropQueued()
@@ -247,8 +248,8 @@ int MqttPublisher::serve(int timeoutMs)
         char bytes[64];
         while (::read(m_wakeRead, bytes, sizeof bytes) > 0) {
         }
-        sendQueued();
-        if (mosquitto_socket(m_mosq) < 0) return MOSQ_ERR_CONN_LOST;
+        const int rc = sendQueued();
+        if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(m_mosq) < 0) return rc;
     }
     if (fds[0].revents & POLLOUT) {
         const int rc = mosquitto_loop_write(m_mosq, 1);

@@ -99,7 +99,8 @@ private:
     // Network thread: waits on the broker's socket and the wake pipe, then reads, hands the
     // library what publish() queued and writes; what the library reports.
     int serve(int timeoutMs);
-    void sendQueued();
+    // Hands the library what publish() queued and writes it; what the library reports.
+    int sendQueued();
     // What publish() queued goes nowhere: the broker is away.
     void dropQueued();
     void wake();
