@@ -54,8 +54,8 @@ private slots:
 void tst_instance::keepsItsFilesInTheRightFolder_data()
 {
     QTest::addColumn<bool>("readOnlyProgramFolder");
-    QTest::addColumn<QString>("dirOption"); // relative to the working folder; empty for none
-    QTest::addColumn<QString>("expected");  // "program", "user" or "dir"
+    QTest::addColumn<QString>("dirOption");  // relative to the working folder; empty for none
+    QTest::addColumn<QString>("expected");   // "program", "user" or "dir"
     QTest::addColumn<bool>("writableFiles"); // setting.ini and data.txt, in the program folder
 
     QTest::newRow("program folder may be written") << false << QString() << "program" << false;

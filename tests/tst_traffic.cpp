@@ -321,8 +321,8 @@ void tst_traffic::readerFallingBehindCostsLinesNotTime()
     QVERIFY2(dropped.hasMatch(), qPrintable(lines.at(lines.size() - 3)));
     QCOMPARE(kept.size() + dropped.captured(1).toInt(), Sent);
     // After the gap, every line is taken again.
-    QVERIFY2(lines.at(lines.size() - 2).endsWith(
-                 QLatin1String(" C TX 0x1111 11 11 11 11 11 11 11 11 | slot 3")),
+    QVERIFY2(lines.at(lines.size() - 2)
+                 .endsWith(QLatin1String(" C TX 0x1111 11 11 11 11 11 11 11 11 | slot 3")),
              qPrintable(lines.at(lines.size() - 2)));
     QVERIFY2(
         lines.constLast().endsWith(QLatin1String(" C TX 0x2222 22 22 22 22 22 22 22 22 | slot 4")),
