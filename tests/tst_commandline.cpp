@@ -189,11 +189,11 @@ void tst_commandline::settingsFromTheShell_data()
                              "txtIP2=192.168.1.1\nstrreg0=100\nstrreg1=000\nstrreg2=000\n"
                              "strreg3=000\nstrreg4=000\nlegreg0=10\nlegreg1=000\nlegreg2=000\n"
                              "legreg3=000\nlegreg4=000\nLstIP0=0\nLstIP1=0\nLstIP2=-1\n"
-                             "LstIP3=0\nLstIP4=0\ntype1=f32:cdab\n";
+                             "LstIP3=0\nLstIP4=0\ntype0=s32\ntype1=f32:cdab\n";
     QTest::newRow("set, show, the window's save")
-        << QStringList{"link.A=127.0.0.1:1502", "link.a.connect=yes", "slot.1=A:100:10",
-                       "slot.2.type=F32:cdab",  "slot.3.link=none",   "slot.4.unit=1",
-                       "slot.5.type=u16"}
+        << QStringList{"link.A=127.0.0.1:1502", "link.a.connect=yes",   "slot.1=A:100:10",
+                       "slot.1.type=s32",       "slot.2.type=F32:cdab", "slot.3.link=none",
+                       "slot.4.unit=1",         "slot.5.type=u16"}
         << false << 0 << "^$" << saved;
     const auto refused = [](const char *name, const char *setting, const char *why) {
         QTest::newRow(name) << QStringList{"link.A=127.0.0.1:1502", setting} << false << 2
@@ -249,6 +249,8 @@ void tst_commandline::settingsFromTheShell()
     QCOMPARE(show.out, set.out);
     QVERIFY(show.out.contains("\nslot.1=A:100:10 ") &&
             show.out.contains("\nslot.2.type=f32:cdab\n"));
+    // Ten 32-bit values take twenty registers.
+    QVERIFY2(show.out.contains(" device A, registers 100 to 119\n"), qPrintable(show.out));
     QStringList lines;
     for (const QString &line : show.out.split(u'\n', Qt::SkipEmptyParts))
         if (!line.startsWith(u'#')) lines << line.section(u' ', 0, 0);

@@ -54,15 +54,20 @@ private slots:
 void tst_instance::keepsItsFilesInTheRightFolder_data()
 {
     QTest::addColumn<bool>("readOnlyProgramFolder");
-    QTest::addColumn<QString>("dirOption"); // relative to the working folder; empty for none
-    QTest::addColumn<QString>("expected");  // "program", "user" or "dir"
+    QTest::addColumn<QString>("dirOption");  // relative to the working folder; empty for none
+    QTest::addColumn<QString>("expected");   // "program", "user" or "dir"
+    QTest::addColumn<bool>("writableFiles"); // setting.ini and data.txt, in the program folder
 
-    QTest::newRow("program folder may be written") << false << QString() << "program";
-    QTest::newRow("read-only program folder: per-user folder") << true << QString() << "user";
+    QTest::newRow("program folder may be written") << false << QString() << "program" << false;
+    QTest::newRow("read-only program folder: per-user folder")
+        << true << QString() << "user" << false;
+    // Its files may be rewritten in place, but no lock file can be made beside them.
+    QTest::newRow("read-only program folder, writable setting.ini")
+        << true << QString() << "program" << true;
     QTest::newRow("--dir names a missing folder") << false << "site/north"
-                                                  << "dir";
+                                                  << "dir" << false;
     QTest::newRow("--dir over a read-only program folder") << true << "site/north"
-                                                           << "dir";
+                                                           << "dir" << false;
 }
 
 void tst_instance::keepsItsFilesInTheRightFolder()
@@ -70,6 +75,7 @@ void tst_instance::keepsItsFilesInTheRightFolder()
     QFETCH(bool, readOnlyProgramFolder);
     QFETCH(QString, dirOption);
     QFETCH(QString, expected);
+    QFETCH(bool, writableFiles);
 
     QTemporaryDir work;
     QVERIFY(work.isValid());
@@ -82,7 +88,14 @@ void tst_instance::keepsItsFilesInTheRightFolder()
     }
     const QString program = QDir(programFolder).filePath(QStringLiteral("quorvel"));
     QVERIFY(QFile::copy(qEnvironmentVariable("QUORVEL_BINARY"), program));
+    const QStringList files = {QStringLiteral("setting.ini"), QStringLiteral("data.txt")};
+    for (const QString &name : writableFiles ? files : QStringList()) {
+        writeBytes(QDir(programFolder).filePath(name), QByteArray());
+        writeBytes(work.filePath(name), QByteArray());
+    }
     if (readOnlyProgramFolder) QVERIFY(fs->remountReadOnly());
+    for (const QString &name : writableFiles ? files : QStringList())
+        QVERIFY(fs->bindFile(work.filePath(name), name));
 
     QProcessEnvironment env;
     env.insert(QStringLiteral("XDG_DATA_HOME"), work.filePath(QStringLiteral("data")));
@@ -98,11 +111,11 @@ void tst_instance::keepsItsFilesInTheRightFolder()
     env.insert(notify.environment());
     QVERIFY(launchProgram(process, program, work.path(), arguments, env));
     QVERIFY(waitUntilReady(process, notify));
-    QVERIFY(QFile::exists(lockIn(folder)));
+    QCOMPARE(QFile::exists(lockIn(folder)), !writableFiles);
     QVERIFY(stop(process));
     QCOMPARE(process.readAllStandardError(), QByteArray());
 
-    QVERIFY(QFile::exists(QDir(folder).filePath(QStringLiteral("setting.ini"))));
+    QVERIFY(QFileInfo(QDir(folder).filePath(QStringLiteral("setting.ini"))).size() > 0);
     QVERIFY(!QFile::exists(lockIn(folder)));
     for (const QString &other :
          {programFolder, userFolder, work.filePath(QStringLiteral("site/north"))})

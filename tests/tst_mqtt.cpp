@@ -91,6 +91,8 @@ private slots:
     void jsonNumbers_data();
     void jsonNumbers();
     void passwordFileLine();
+    void retryWaits_data();
+    void retryWaits();
     void publishesWhatTheGridShowsAndDiesOffline();
     void survivesABrokerRestart();
     void reportsLoginAndCertificateFaults_data();
@@ -188,6 +190,27 @@ void tst_mqtt::jsonNumbers()
     value.text = text;
     value.current = text != QLatin1String("???");
     QCOMPARE(publish::jsonNumber(value), json);
+}
+
+void tst_mqtt::retryWaits_data()
+{
+    QTest::addColumn<int>("lastWait");
+    QTest::addColumn<bool>("wasConnected");
+    QTest::addColumn<int>("wait");
+    QTest::newRow("first attempt failed") << 0 << false << 1;
+    QTest::newRow("doubling") << 4 << false << 8;
+    QTest::newRow("up to the longest") << 16 << false << 30;
+    QTest::newRow("at the longest") << 30 << false << 30;
+    // A broker lost after hours of service is tried again at once, not half a minute later.
+    QTest::newRow("connected since") << 30 << true << 1;
+}
+
+void tst_mqtt::retryWaits()
+{
+    QFETCH(int, lastWait);
+    QFETCH(bool, wasConnected);
+    QFETCH(int, wait);
+    QCOMPARE(publish::nextRetrySeconds(lastWait, wasConnected), wait);
 }
 
 void tst_mqtt::passwordFileLine()
@@ -337,8 +360,20 @@ void tst_mqtt::survivesABrokerRestart()
     QCOMPARE(retained.value(QStringLiteral("quorvel/status")), QByteArray("online"));
     // A value that never changed is published again too: the new broker retains nothing.
     QCOMPARE(retained.value(QStringLiteral("quorvel/A/2")), QByteArray("0"));
-    QCOMPARE(retained.value(QStringLiteral("quorvel/A/state")), QByteArray("connected"));
+    const QString stateTopic = QStringLiteral("quorvel/A/state");
+    QCOMPARE(retained.value(stateTopic), QByteArray("connected"));
     QCOMPARE(err.count("MQTT broker"), 3); // connected, lost, back
+
+    // Away again, and the device too: back, the broker gets no "???" over what it holds.
+    broker.kill();
+    WAIT_VERIFY((err += process.readAllStandardError()).count("MQTT broker") == 4, 20000);
+    device.stop();
+    WAIT_COMPARE(snapshotField(dir.path(), 1), QStringLiteral("???"), 30000);
+    QVERIFY(broker.start());
+    WAIT_VERIFY(retainedMessages(broker.port(), QStringLiteral("quorvel/#")).contains(stateTopic),
+                60000);
+    retained = retainedMessages(broker.port(), QStringLiteral("quorvel/#"));
+    QVERIFY2(!retained.contains(topic), retained.value(topic).constData());
 
     // A normal close says "offline" before it goes.
     process.terminate();

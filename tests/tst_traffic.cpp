@@ -75,6 +75,7 @@ private slots:
     void flushedWithinASecond();
     void rotationKeepsTwoFiles();
     void readerFallingBehindCostsLinesNotTime();
+    void readerThatGoesAndComesBack();
     void unwritableLogLeavesPollingRunning_data();
     void unwritableLogLeavesPollingRunning();
 };
@@ -301,6 +302,7 @@ void tst_traffic::readerFallingBehindCostsLinesNotTime()
             drain();
         }
         log.sent(2, 3, QByteArray(8, '\x11'));
+        log.sent(2, 4, QByteArray(8, '\x22'));
     }
     drain();
     ::alarm(0);
@@ -311,16 +313,53 @@ void tst_traffic::readerFallingBehindCostsLinesNotTime()
     const QStringList kept = lines.filter(QRegularExpression(
         QStringLiteral("^\\S+ \\S+ B TX 0x5A5A( 5A){64} \\.\\.\\. \\(100 bytes\\) \\| slot 2$")));
     QVERIFY(!kept.isEmpty());
-    QCOMPARE(lines.size(), kept.size() + 2);
+    QCOMPARE(lines.size(), kept.size() + 3);
     const QRegularExpressionMatch dropped =
         QRegularExpression(QStringLiteral("^\\S+ \\S+ - -- (\\d+) lines dropped: the log's reader "
                                           "fell behind$"))
-            .match(lines.at(lines.size() - 2));
-    QVERIFY2(dropped.hasMatch(), qPrintable(lines.at(lines.size() - 2)));
+            .match(lines.at(lines.size() - 3));
+    QVERIFY2(dropped.hasMatch(), qPrintable(lines.at(lines.size() - 3)));
     QCOMPARE(kept.size() + dropped.captured(1).toInt(), Sent);
+    // After the gap, every line is taken again.
+    QVERIFY2(lines.at(lines.size() - 2)
+                 .endsWith(QLatin1String(" C TX 0x1111 11 11 11 11 11 11 11 11 | slot 3")),
+             qPrintable(lines.at(lines.size() - 2)));
     QVERIFY2(
-        lines.constLast().endsWith(QLatin1String(" C TX 0x1111 11 11 11 11 11 11 11 11 | slot 3")),
+        lines.constLast().endsWith(QLatin1String(" C TX 0x2222 22 22 22 22 22 22 22 22 | slot 4")),
         qPrintable(lines.constLast()));
+}
+
+void tst_traffic::readerThatGoesAndComesBack()
+{
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath(QStringLiteral("traffic.fifo"));
+    const QByteArray name = QFile::encodeName(fifo);
+    QCOMPARE(::mkfifo(name.constData(), 0600), 0);
+    int reader = ::open(name.constData(), O_RDONLY | O_NONBLOCK);
+    QVERIFY(reader >= 0);
+    TrafficLog log(fifo);
+    QVERIFY(log.open());
+
+    // With nobody reading, a write meets a closed pipe: the line waits, and neither the log
+    // nor the program ends.
+    ::close(reader);
+    log.connectionEvent(0, QStringLiteral("while nobody reads"));
+    log.flush();
+    QVERIFY(log.isWorking());
+
+    // The reader is back: the line reaches it by itself, with no further line to push it.
+    reader = ::open(name.constData(), O_RDONLY | O_NONBLOCK);
+    QVERIFY(reader >= 0);
+    QByteArray text;
+    const auto arrived = [&] {
+        char chunk[4096];
+        ssize_t got = 0;
+        while ((got = ::read(reader, chunk, sizeof chunk)) > 0)
+            text.append(chunk, got);
+        return text.endsWith(" A -- while nobody reads\n");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(arrived(), 10000);
+    ::close(reader);
 }
 
 void tst_traffic::unwritableLogLeavesPollingRunning_data()

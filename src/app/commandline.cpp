@@ -134,7 +134,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Polls up to three Modbus/TCP devices and shows their holding registers.\n"
+        QStringLiteral("Polls up to three Modbus devices, over TCP or serial lines (RTU), and shows their\n"
+                       "registers and coils.\n"
                        "Settings (setting.ini) and the snapshot (data.txt) live in one folder: "
                        "the one --dir names;\nelse the program's own, when it may write there "
                        "(a copy kept in a folder of its own);\nelse the per-user data folder, "

@@ -3,6 +3,7 @@
 #include <QMetaObject>
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -262,8 +263,9 @@ void MqttPublisher::run()
 {
     const QByteArray host = m_options.target.host.toUtf8();
     const int port = m_options.target.port;
-    int retrySeconds = FirstRetrySeconds;
+    int retrySeconds = 0;
     while (!m_stop) {
+        bool wasConnected = false;
         m_refusal = 0;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -290,7 +292,7 @@ void MqttPublisher::run()
                 rc = serve(closeBy ? 100 : 1000);
                 savedErrno = errno;
                 if (rc == MOSQ_ERR_SUCCESS) {
-                    if (m_up) retrySeconds = FirstRetrySeconds;
+                    wasConnected = wasConnected || m_up;
                     continue;
                 }
                 break;
@@ -304,10 +306,16 @@ void MqttPublisher::run()
         const int kind = m_refusal ? 1 : isTlsFailure(rc) ? 2 : 3;
         reportDown(failureText(rc, savedErrno), kind);
 
+        retrySeconds = nextRetrySeconds(retrySeconds, wasConnected);
         std::unique_lock<std::mutex> lock(m_mutex);
         m_wake.wait_for(lock, std::chrono::seconds(retrySeconds), [this] { return bool(m_stop); });
-        retrySeconds = std::min(retrySeconds * 2, LongestRetrySeconds);
     }
+}
+
+int nextRetrySeconds(int lastWait, bool wasConnected)
+{
+    if (wasConnected || lastWait <= 0) return MqttPublisher::FirstRetrySeconds;
+    return std::min(lastWait * 2, MqttPublisher::LongestRetrySeconds);
 }
 
 void MqttPublisher::onConnect(int code)

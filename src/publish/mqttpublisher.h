@@ -139,4 +139,9 @@ private:
     friend struct MqttCallbacks;
 };
 
+// Seconds to wait before the next attempt to reach the broker, after waiting `lastWait`
+// (0 before the first): the first wait again once a connection was made, else twice the
+// last, up to the longest.
+int nextRetrySeconds(int lastWait, bool wasConnected);
+
 } // namespace publish

@@ -1,6 +1,7 @@
 #include "settings/sitesettings.h"
 
 #include "links/linkmarks.h"
+#include "modbus/frames.h"
 #include "modbus/valueformat.h"
 #include "numbers/numbers.h"
 
@@ -34,6 +35,35 @@ std::optional<int> wholeNumber(const QString &text, int low, int high)
     const int n = text.toInt();
     if (n < low || n > high) return std::nullopt;
     return n;
+}
+
+// The slot's format as the window would read it from these texts; defaults where unreadable.
+valueformat::SlotFormat formatOf(const QString &unit, const QString &object, const QString &type)
+{
+    valueformat::SlotFormat format;
+    format.unit = valueformat::parseUnit(unit).value_or(format.unit);
+    format.object = valueformat::parseObject(object).value_or(format.object);
+    if (const auto choice = valueformat::parseType(type)) {
+        format.type = choice->type;
+        format.order = choice->order;
+    }
+    return format;
+}
+
+// "registers", "input registers", "coils" or "discrete inputs".
+QString objectNoun(valueformat::ObjectKind object)
+{
+    switch (object) {
+    case valueformat::ObjectKind::Input:
+        return QStringLiteral("input registers");
+    case valueformat::ObjectKind::Coil:
+        return QStringLiteral("coils");
+    case valueformat::ObjectKind::Discrete:
+        return QStringLiteral("discrete inputs");
+    case valueformat::ObjectKind::Holding:
+        break;
+    }
+    return QStringLiteral("registers");
 }
 
 // A format key is written when the file holds it or its value is not the default, so a
@@ -370,12 +400,17 @@ QString describeSite(const SiteSettings &site)
             QString why;
             if (!link || *link < 0)
                 why = QStringLiteral("no device: shows ???");
-            else if (start && count)
-                why = QStringLiteral("device %1, registers %2 to %3")
-                          .arg(linkLetter(*link))
+            else if (start && count) {
+                // A 32-bit value takes two registers: the span is what the request asks for.
+                const valueformat::SlotFormat format =
+                    formatOf(site.unit[k], site.object[k], site.type[k]);
+                const int quantity = frames::requestedQuantity(
+                    frames::buildReadRequest(site.start[k], site.count[k], format, QLocale()));
+                why = QStringLiteral("device %1, %2 %3 to %4")
+                          .arg(linkLetter(*link), objectNoun(format.object))
                           .arg(*start)
-                          .arg(*start + *count - 1);
-            else
+                          .arg(*start + quantity - 1);
+            } else
                 why = QStringLiteral("read as the window reads typed texts");
             text += line(name + u'=' + linkLetter(link.value_or(-1)) + u':' + site.start[k] + u':' +
                              site.count[k],

@@ -128,6 +128,8 @@ void ScriptedDevice::answerReads(std::function<quint16(int address)> registerVal
 void ScriptedDevice::answer(const QByteArray &request)
 {
     ++requestsSeen;
+    if (m_sinceReply.isValid()) msFromReplyToRequest << m_sinceReply.elapsed();
+    m_sinceReply.invalidate();
     if (request.size() < 12 || quint8(request[7]) != 3) return;
     if (skipEvery > 0 && requestsSeen % skipEvery == 0) return;
     const int address = (quint8(request[8]) << 8) | quint8(request[9]);
@@ -146,10 +148,12 @@ void ScriptedDevice::answer(const QByteArray &request)
 
 void ScriptedDevice::reply(const QByteArray &frame)
 {
-    if (m_frozen)
+    if (m_frozen) {
         m_backlog += frame;
-    else
-        send(frame);
+        return;
+    }
+    send(frame);
+    m_sinceReply.start();
 }
 
 void ScriptedDevice::thaw()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -72,6 +73,8 @@ public:
     void freeze() { m_frozen = true; }
     void thaw();
     int requestsSeen = 0;
+    // For each request that came after a reply: how long after the latest reply it came.
+    QList<qint64> msFromReplyToRequest;
 
 private:
     void answer(const QByteArray &request);
@@ -82,6 +85,7 @@ private:
     QByteArray m_requestBytes;
     bool m_frozen = false;
     QByteArray m_backlog;
+    QElapsedTimer m_sinceReply;
 };
 
 // A Read Holding Registers reply (unit 1) carrying these register values.

@@ -45,3 +45,10 @@ bool TmpfsMount::fill()
     }
     return true;
 }
+
+bool TmpfsMount::bindFile(const QString &source, const QString &name)
+{
+    return m_mounted && ::mount(QFile::encodeName(source).constData(),
+                                QFile::encodeName(m_dir.filePath(name)).constData(), nullptr,
+                                MS_BIND, nullptr) == 0;
+}

@@ -25,6 +25,9 @@ public:
     bool remountReadOnly();
     // Fills the free space with one file, so that the next write fails for want of room.
     bool fill();
+    // Puts the file `source` in the place of this file system's file `name` (which must
+    // exist), writable however this file system is mounted.
+    bool bindFile(const QString &source, const QString &name);
 
 private:
     QTemporaryDir m_dir;
