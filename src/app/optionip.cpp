@@ -149,10 +149,10 @@ void OptionIP::buildControls()
             "A host name or address: Modbus/TCP.\n"
             "rtu:HOST: RTU frames over TCP to HOST and the port.\n"
             "A serial port (/dev/ttyUSB0, COM3): Modbus RTU, line settings in the port box."));
-        txtPort[size_t(i)]->setToolTip(QStringLiteral(
-            "The TCP port, 1 to 65535.\n"
-            "For a serial port: BAUD or BAUD DPS, e.g. 19200, 9600 8N1, 19200 8E1\n"
-            "(a baud alone means 8 data bits, even parity, 1 stop bit)."));
+        txtPort[size_t(i)]->setToolTip(
+            QStringLiteral("The TCP port, 1 to 65535.\n"
+                           "For a serial port: BAUD or BAUD DPS, e.g. 19200, 9600 8N1, 19200 8E1\n"
+                           "(a baud alone means 8 data bits, even parity, 1 stop bit)."));
         lblStatus[size_t(i)] = label(frame, indexed("lblStatus", i), QStringLiteral("Label3"),
                                      ui::twips(120, 1080, 1695, 375));
         ui::setBackColor(lblStatus[size_t(i)], ui::lightRed());
@@ -311,6 +311,17 @@ void OptionIP::wireEvents()
             connect(choice, qOverload<int>(&QComboBox::currentIndexChanged), this,
                     [this, s] { slotFormatChanged(s); });
     }
+    const QAbstractItemModel *grid = tabel->model();
+    const auto forgetShown = [this] { m_shown.reset(); };
+    connect(grid, &QAbstractItemModel::dataChanged, this, forgetShown);
+    connect(grid, &QAbstractItemModel::rowsInserted, this, forgetShown);
+    connect(grid, &QAbstractItemModel::rowsRemoved, this, forgetShown);
+    connect(grid, &QAbstractItemModel::rowsMoved, this, forgetShown);
+    connect(grid, &QAbstractItemModel::columnsInserted, this, forgetShown);
+    connect(grid, &QAbstractItemModel::columnsRemoved, this, forgetShown);
+    connect(grid, &QAbstractItemModel::columnsMoved, this, forgetShown);
+    connect(grid, &QAbstractItemModel::layoutChanged, this, forgetShown);
+    connect(grid, &QAbstractItemModel::modelReset, this, forgetShown);
     connect(cmdRead, &QPushButton::clicked, this, &OptionIP::cmdRead_Click);
     connect(cmdConnectDev, &QPushButton::clicked, this, &OptionIP::cmdConnectDev_Click);
     connect(Timer1, &QTimer::timeout, this, &OptionIP::Timer1_Timer);
@@ -348,10 +359,28 @@ valueformat::SlotFormat OptionIP::slotFormat(int slot) const
     if (slot < 0 || slot >= SlotCount) return format;
     const auto k = size_t(slot);
     format.unit = quint8(txtUnit[k]->value());
-    format.object = valueformat::parseObject(LstObject[k]->currentText()).value_or(format.object);
-    if (const auto choice = valueformat::parseType(LstType[k]->currentText())) {
-        format.type = choice->type;
-        format.order = choice->order;
+    // The lists never change: a choice is read once, then found by its index every cycle.
+    static const std::vector<std::optional<valueformat::ObjectKind>> objects = [] {
+        std::vector<std::optional<valueformat::ObjectKind>> parsed;
+        for (const QString &text : valueformat::objectChoices())
+            parsed.push_back(valueformat::parseObject(text));
+        return parsed;
+    }();
+    static const std::vector<std::optional<valueformat::TypeChoice>> types = [] {
+        std::vector<std::optional<valueformat::TypeChoice>> parsed;
+        for (const QString &text : valueformat::typeChoices())
+            parsed.push_back(valueformat::parseType(text));
+        return parsed;
+    }();
+    const int object = LstObject[k]->currentIndex();
+    if (object >= 0 && size_t(object) < objects.size())
+        format.object = objects[size_t(object)].value_or(format.object);
+    const int type = LstType[k]->currentIndex();
+    if (type >= 0 && size_t(type) < types.size()) {
+        if (const std::optional<valueformat::TypeChoice> &choice = types[size_t(type)]) {
+            format.type = choice->type;
+            format.order = choice->order;
+        }
     }
     return format;
 }
@@ -373,9 +402,12 @@ std::vector<snapshot::ShownValue> OptionIP::shownValues() const
         view.unit = format.unit;
         view.object = format.object;
     }
-    return snapshot::shownValues(
+    if (m_shown && views == m_shownViews) return *m_shown;
+    m_shown = snapshot::shownValues(
         [this](int row, int column) -> std::optional<QString> { return cellText(row, column); },
         views);
+    m_shownViews = views;
+    return *m_shown;
 }
 
 bool OptionIP::focusNextPrevChild(bool next)

@@ -12,6 +12,7 @@
 #include <QString>
 #include <QWidget>
 #include <array>
+#include <optional>
 #include <vector>
 
 class QComboBox;
@@ -192,6 +193,10 @@ private:
 
     QString m_appDir;
     snapshot::RecordFile m_recordFile;
+    // The last shownValues() and the slot views it was made for; the grid's model drops it
+    // whenever a cell, row or column changes, since every listener of a reply asks for it.
+    mutable std::optional<std::vector<snapshot::ShownValue>> m_shown;
+    mutable std::array<snapshot::SlotView, SlotCount> m_shownViews{};
     WheelNeedsFocus *m_wheelGuard = nullptr;
     InputHold *m_slotInput = nullptr;
     CloseLatch m_closed;

@@ -30,6 +30,9 @@ void setBackColor(QWidget *widget, const QColor &color)
     if (!widget) return;
     QPalette palette = widget->palette();
     palette.setColor(backRole(widget), color);
+    // A palette that setColor left shared already has the colour set: setPalette would only
+    // work out the same palette again, which every poll step would pay for.
+    if (palette.isCopyOf(widget->palette()) && widget->autoFillBackground()) return;
     widget->setPalette(palette);
     widget->setAutoFillBackground(true);
 }

@@ -40,6 +40,7 @@ WindowFeed::WindowFeed(OptionIP &window, MqttPublisher &publisher, TrafficLog *t
 void WindowFeed::publishSlot(int slot)
 {
     if (!m_publisher.isConnected()) return;
+    const MqttPublisher::Batch batch(m_publisher);
     for (const snapshot::ShownValue &value : m_window.shownValues()) {
         if (value.slot != slot || !value.current) continue;
         const std::optional<QString> topic = registerTopic(value);
@@ -76,6 +77,7 @@ void WindowFeed::publishState(int link, bool again)
 void WindowFeed::announce(bool again)
 {
     if (!m_discovery || !m_publisher.isConnected()) return;
+    const MqttPublisher::Batch batch(m_publisher);
     QHash<QString, QByteArray> wanted;
     for (const snapshot::ShownValue &value : m_window.shownValues())
         if (const auto config =
@@ -93,6 +95,7 @@ void WindowFeed::announce(bool again)
 
 void WindowFeed::republish()
 {
+    const MqttPublisher::Batch batch(m_publisher);
     // Before the values, so an entity exists by the time its state comes.
     announce(true);
     // A broker that comes back may have lost what it retained.

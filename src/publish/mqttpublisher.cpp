@@ -7,7 +7,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace publish
 {
@@ -80,10 +86,12 @@ MqttPublisher::~MqttPublisher()
             m_stop = true;
         }
         m_wake.notify_all();
-        mosquitto_disconnect(m_mosq);
+        wake();
         m_thread.join();
     }
     if (m_mosq) mosquitto_destroy(m_mosq);
+    for (const int fd : {m_wakeRead, m_wakeWrite})
+        if (fd >= 0) ::close(fd);
 }
 
 QString MqttPublisher::topic(const QString &suffix) const
@@ -103,6 +111,14 @@ bool MqttPublisher::start()
     }
     // Only the network thread touches the socket; publish() just queues for it.
     mosquitto_threaded_set(m_mosq, true);
+    int pipeEnds[2];
+    if (::pipe2(pipeEnds, O_NONBLOCK | O_CLOEXEC) != 0) {
+        m_error = QStringLiteral("cannot create an MQTT client: %1")
+                      .arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    m_wakeRead = pipeEnds[0];
+    m_wakeWrite = pipeEnds[1];
     mosquitto_connect_callback_set(m_mosq, &MqttCallbacks::connect);
 
     const QByteArray will = topic(StatusTopic).toUtf8();
@@ -149,10 +165,98 @@ void MqttPublisher::publishTo(const QString &fullTopic, const QByteArray &payloa
         ++m_dropped;
         return;
     }
-    const QByteArray name = fullTopic.toUtf8();
-    if (mosquitto_publish(m_mosq, nullptr, name.constData(), int(payload.size()),
-                          payload.constData(), qos, retain) != MOSQ_ERR_SUCCESS)
-        ++m_dropped;
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        first = m_queue.empty();
+        m_queue.push_back({fullTopic.toUtf8(), payload, qos, retain});
+    }
+    // A thread already woken takes this message with the others.
+    if (!first) return;
+    if (m_batchDepth > 0)
+        m_wakeOwed = true;
+    else
+        wake();
+}
+
+MqttPublisher::Batch::~Batch()
+{
+    if (--m_publisher.m_batchDepth > 0 || !m_publisher.m_wakeOwed) return;
+    m_publisher.m_wakeOwed = false;
+    m_publisher.wake();
+}
+
+void MqttPublisher::wake()
+{
+    const char byte = 0;
+    // A full pipe already holds a wake.
+    while (::write(m_wakeWrite, &byte, 1) < 0 && errno == EINTR) {
+    }
+}
+
+int MqttPublisher::sendQueued()
+{
+    std::vector<Outgoing> batch;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        batch.swap(m_queue);
+    }
+    if (batch.empty()) return MOSQ_ERR_SUCCESS;
+    const int sock = mosquitto_socket(m_mosq);
+#ifdef TCP_CORK
+    // The batch leaves in as few segments as it fits, not one per message.
+    const int on = 1;
+    if (sock >= 0) ::setsockopt(sock, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+#endif
+    for (const Outgoing &message : batch) {
+        if (mosquitto_publish(m_mosq, nullptr, message.topic.constData(),
+                              int(message.payload.size()), message.payload.constData(), message.qos,
+                              message.retain) != MOSQ_ERR_SUCCESS)
+            ++m_dropped;
+    }
+    const int rc = mosquitto_loop_write(m_mosq, 1);
+#ifdef TCP_CORK
+    const int off = 0;
+    const int still = mosquitto_socket(m_mosq);
+    if (still >= 0) ::setsockopt(still, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+#endif
+    return rc;
+}
+
+void MqttPublisher::dropQueued()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_dropped += m_queue.size();
+    m_queue.clear();
+}
+
+int MqttPublisher::serve(int timeoutMs)
+{
+    // What mosquitto_loop does, with a wake of ours in place of the library's, which takes one
+    // loop per message published.
+    const int sock = mosquitto_socket(m_mosq);
+    if (sock < 0) return MOSQ_ERR_NO_CONN;
+    pollfd fds[2] = {
+        {sock, short(POLLIN | (mosquitto_want_write(m_mosq) ? POLLOUT : 0)), 0},
+        {m_wakeRead, POLLIN, 0},
+    };
+    if (::poll(fds, 2, timeoutMs) < 0) return errno == EINTR ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ERRNO;
+    if (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) {
+        const int rc = mosquitto_loop_read(m_mosq, 1);
+        if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(m_mosq) < 0) return rc;
+    }
+    if (fds[1].revents & POLLIN) {
+        char bytes[64];
+        while (::read(m_wakeRead, bytes, sizeof bytes) > 0) {
+        }
+        const int rc = sendQueued();
+        if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(m_mosq) < 0) return rc;
+    }
+    if (fds[0].revents & POLLOUT) {
+        const int rc = mosquitto_loop_write(m_mosq, 1);
+        if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(m_mosq) < 0) return rc;
+    }
+    return mosquitto_loop_misc(m_mosq);
 }
 
 void MqttPublisher::run()
@@ -179,10 +283,13 @@ void MqttPublisher::run()
                 // After a stop, the queued "offline" and DISCONNECT still go out, briefly; a
                 // connection not yet taken has nothing to say.
                 if (m_stop && !m_up) break;
-                if (m_stop && !closeBy)
+                if (m_stop && !closeBy) {
                     closeBy = Clock::now() + std::chrono::milliseconds(CloseWaitMs);
+                    sendQueued();
+                    mosquitto_disconnect(m_mosq);
+                }
                 if (closeBy && Clock::now() > *closeBy) break;
-                rc = mosquitto_loop(m_mosq, closeBy ? 100 : 1000, 1);
+                rc = serve(closeBy ? 100 : 1000);
                 savedErrno = errno;
                 if (rc == MOSQ_ERR_SUCCESS) {
                     wasConnected = wasConnected || m_up;
@@ -191,6 +298,8 @@ void MqttPublisher::run()
                 break;
             }
         }
+        // Whatever was published for the connection that has gone is old news by the next.
+        dropQueued();
         if (m_stop) break;
         // Refused, TLS or the network: a new kind of fault is news, another attempt failing
         // the same way is not.

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 struct mosquitto;
 
@@ -19,6 +20,8 @@ namespace publish
 // Publishes to an MQTT broker through libmosquitto. The network (connecting, TLS, sending,
 // reconnecting with a back-off of 1 s doubling up to 30 s) runs on a thread of its own, so the
 // caller's thread never waits on the broker; what happens there comes back as queued signals.
+// The thread serves the library's socket itself rather than through mosquitto_loop, which
+// wakes once per message published: here the values of one reply go out in one wake.
 // While the broker is away, whatever is published is dropped, never queued.
 class MqttPublisher : public QObject
 {
@@ -53,6 +56,23 @@ public:
     // The same for a topic outside the prefix (Home Assistant's discovery configs).
     void publishTo(const QString &fullTopic, const QByteArray &payload, int qos, bool retain);
 
+    // While one lives, what is published waits for its end to wake the network thread, so
+    // the values of a reply go out together.
+    class Batch
+    {
+    public:
+        explicit Batch(MqttPublisher &publisher) : m_publisher(publisher)
+        {
+            ++m_publisher.m_batchDepth;
+        }
+        ~Batch();
+        Batch(const Batch &) = delete;
+        Batch &operator=(const Batch &) = delete;
+
+    private:
+        MqttPublisher &m_publisher;
+    };
+
     static constexpr int KeepAliveSeconds = 15;
     static constexpr int FirstRetrySeconds = 1;
     static constexpr int LongestRetrySeconds = 30;
@@ -67,7 +87,23 @@ signals:
     void event(const QString &text);
 
 private:
+    // A message on its way from the caller's thread to the network thread.
+    struct Outgoing {
+        QByteArray topic;
+        QByteArray payload;
+        int qos = 0;
+        bool retain = false;
+    };
+
     void run();
+    // Network thread: waits on the broker's socket and the wake pipe, then reads, hands the
+    // library what publish() queued and writes; what the library reports.
+    int serve(int timeoutMs);
+    // Hands the library what publish() queued and writes it; what the library reports.
+    int sendQueued();
+    // What publish() queued goes nowhere: the broker is away.
+    void dropQueued();
+    void wake();
     void onConnect(int code);
     void onLog(int level, const char *text);
     QString failureText(int rc, int savedErrno);
@@ -78,12 +114,20 @@ private:
     mosquitto *m_mosq = nullptr;
     QString m_error;
     bool m_connected = false; // as the caller's thread knows it
-    quint64 m_dropped = 0;
+    // Batches open on the caller's thread, and whether one of them owes the thread a wake.
+    int m_batchDepth = 0;
+    bool m_wakeOwed = false;
+    std::atomic<quint64> m_dropped{0};
 
     std::thread m_thread;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::atomic<bool> m_stop{false};
+    // publish() queues here, under m_mutex, and writes a byte to the pipe when the queue was
+    // empty: one wake of the network thread for all the values of a reply.
+    std::vector<Outgoing> m_queue;
+    int m_wakeRead = -1;
+    int m_wakeWrite = -1;
 
     // Network thread only, apart from m_firstError, which m_mutex guards.
     int m_refusal = 0;

@@ -36,8 +36,12 @@ std::vector<ShownValue> shownValues(const CellReader &cell,
             v.unit = views[s].unit;
             v.object = valueformat::namePrefix(views[s].object);
             v.bit = valueformat::readsBits(views[s].object);
-            if (names.contains(v.name())) v.twin = u'~' + QString::number(s);
-            names.insert(v.name());
+            QString name = v.name();
+            if (names.contains(name)) {
+                v.twin = u'~' + QString::number(s);
+                name = v.name();
+            }
+            names.insert(name);
             values.push_back(v);
         }
     }

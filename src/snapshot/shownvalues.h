@@ -21,9 +21,9 @@ struct ShownValue {
     QString text;         // the cell's text as the grid shows it
     bool current = false; // false for "???", an empty cell, or a slot whose last read failed
     int unit = 1;
-    QString object;       // "" for a holding register, "i", "c" or "d"
-    bool bit = false;     // a coil or a discrete input: 0 or 1
-    QString twin;         // "~3" when an earlier slot's cell already has the name
+    QString object;   // "" for a holding register, "i", "c" or "d"
+    bool bit = false; // a coil or a discrete input: 0 or 1
+    QString twin;     // "~3" when an earlier slot's cell already has the name
 
     // "A 100", as the cell is named in the history, the trend and published values: the
     // unit after the link when it is not 1, the object's letter before the number.
@@ -42,6 +42,12 @@ struct SlotView {
     bool failed = false;
     int unit = 1;
     valueformat::ObjectKind object = valueformat::ObjectKind::Holding;
+
+    bool operator==(const SlotView &other) const
+    {
+        return link == other.link && failed == other.failed && unit == other.unit &&
+               object == other.object;
+    }
 };
 
 // Every labelled value row of the five slots, in slot order then row order. A slot that

@@ -121,6 +121,12 @@ double MqttProbe::subscriberCpuBetween(double fromMs, double toMs)
     return from && to ? *to - *from : to.value_or(0.0);
 }
 
+double MqttProbe::subscriberCpu()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lastCpu;
+}
+
 void MqttProbe::onMessage(mosquitto *, void *self, const mosquitto_message *message)
 {
     auto *probe = static_cast<MqttProbe *>(self);
@@ -129,8 +135,9 @@ void MqttProbe::onMessage(mosquitto *, void *self, const mosquitto_message *mess
     ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
     const QString topic = QString::fromUtf8(message->topic);
     std::lock_guard<std::mutex> lock(probe->m_mutex);
+    probe->m_lastCpu = double(cpu.tv_sec) + double(cpu.tv_nsec) / 1e9;
     if (!probe->m_recording) return;
-    probe->m_cpu.emplace_back(now, double(cpu.tv_sec) + double(cpu.tv_nsec) / 1e9);
+    probe->m_cpu.emplace_back(now, probe->m_lastCpu);
     ++probe->m_received;
     const auto pending = probe->m_pending.find(topic);
     if (pending == probe->m_pending.end()) return;

@@ -38,6 +38,8 @@ public:
     long unmatched();
     // CPU seconds of the subscriber's thread between two moments of the clock.
     double subscriberCpuBetween(double fromMs, double toMs);
+    // CPU seconds of the subscriber's thread up to its last message, recorded or not.
+    double subscriberCpu();
 
 private:
     static void onMessage(mosquitto *, void *self, const mosquitto_message *message);
@@ -55,4 +57,5 @@ private:
     long m_received = 0;
     long m_unmatched = 0;
     std::vector<std::pair<double, double>> m_cpu; // (clock ms, thread CPU s) at each message
+    double m_lastCpu = 0;
 };
