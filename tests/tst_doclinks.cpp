@@ -15,11 +15,6 @@ QString sourceDir()
     return QDir::cleanPath(qEnvironmentVariable("QUORVEL_SOURCE_DIR"));
 }
 
-QStringList readLines(const QString &path)
-{
-    return QString::fromUtf8(readBytes(path)).split(u'\n');
-}
-
 QStringList pages()
 {
     QStringList result{QStringLiteral("README.md")};
@@ -90,36 +85,11 @@ class tst_doclinks : public QObject
     Q_OBJECT
 
 private slots:
-    void githubSlugs_data();
-    void githubSlugs();
     void linkLeadsSomewhere_data();
     void linkLeadsSomewhere();
     void everyPageReachableFromReadme_data();
     void everyPageReachableFromReadme();
 };
-
-void tst_doclinks::githubSlugs_data()
-{
-    QTest::addColumn<QString>("heading");
-    QTest::addColumn<QString>("slug");
-    QTest::newRow("words") << QStringLiteral("What a slot reads")
-                           << QStringLiteral("what-a-slot-reads");
-    QTest::newRow("code") << QStringLiteral("`setting.ini`") << QStringLiteral("settingini");
-    QTest::newRow("punctuation") << QStringLiteral("Building, and the code's layout")
-                                 << QStringLiteral("building-and-the-codes-layout");
-    QTest::newRow("colon and slash")
-        << QStringLiteral("Polling: `scripts/bench`") << QStringLiteral("polling-scriptsbench");
-    QTest::newRow("underscore and hyphen")
-        << QStringLiteral("The `quorvel_core` library - its parts")
-        << QStringLiteral("the-quorvel_core-library---its-parts");
-}
-
-void tst_doclinks::githubSlugs()
-{
-    QFETCH(QString, heading);
-    QFETCH(QString, slug);
-    QCOMPARE(githubSlug(heading), slug);
-}
 
 void tst_doclinks::linkLeadsSomewhere_data()
 {

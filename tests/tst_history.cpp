@@ -27,18 +27,13 @@ QDateTime at(const QString &iso)
                      Qt::OffsetFromUTC, 3600);
 }
 
-QStringList linesOf(const QString &path)
-{
-    return QString::fromUtf8(readBytes(path)).split(u'\n');
-}
-
 // Files of `dir` as "name: header, rows" for a compact comparison.
 QStringList filesIn(const QString &dir)
 {
     QStringList files;
     for (const QString &name :
          QDir(dir).entryList({QStringLiteral("*.csv")}, QDir::Files, QDir::Name)) {
-        QStringList lines = linesOf(QDir(dir).filePath(name));
+        QStringList lines = readLines(QDir(dir).filePath(name));
         if (lines.constLast().isEmpty()) lines.removeLast(); // after the last line end
         files << QStringLiteral("%1: %2, %3 rows").arg(name, lines.value(0)).arg(lines.size() - 1);
     }
@@ -93,7 +88,7 @@ void tst_history::rowsFromARealPoll()
     now = now.toOffsetFromUtc(0);
     w.print_click();
     QCOMPARE(readBytes(app.filePath(QStringLiteral("data.txt"))).left(7), QByteArray("#11#???"));
-    QCOMPARE(linesOf(history.filePath(QStringLiteral("quorvel-2026-12-08.csv"))),
+    QCOMPARE(readLines(history.filePath(QStringLiteral("quorvel-2026-12-08.csv"))),
              (QStringList{QStringLiteral("time,A 100,A 101,A 102,B 7,B 8"),
                           QStringLiteral("2026-12-08T16:55:09.123+01:00,,,,,"),
                           QStringLiteral("2026-12-08T16:55:09.123+01:00,11,12,13,,"),
@@ -220,7 +215,7 @@ void tst_history::unwritableFolder()
         QVERIFY(warnings.containing(dir).constFirst().contains(QStringLiteral("rows are lost")));
         QVERIFY(QFile::remove(fs.filePath(QStringLiteral("f%1").arg(made - 1))));
         writeRows(2);
-        QCOMPARE(linesOf(keepers.history()->currentPath()).size(), 1 + 2 + 1);
+        QCOMPARE(readLines(keepers.history()->currentPath()).size(), 1 + 2 + 1);
         return;
     }
     if (!full) {
@@ -241,7 +236,7 @@ void tst_history::unwritableFolder()
     QVERIFY2(lost > 0, "the disk never filled");
 
     const QString path = keepers.history()->currentPath();
-    QStringList lines = linesOf(path);
+    QStringList lines = readLines(path);
     QCOMPARE(lines.takeLast(), QString()); // the file ends with a line end
     const QRegularExpression row(QStringLiteral(
         "^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d(,6553\\d){29},,$"));
@@ -252,7 +247,7 @@ void tst_history::unwritableFolder()
     // Space returns: so do the rows. When it runs out again, that is said again.
     QVERIFY(QFile::remove(fs.filePath(QStringLiteral("filler"))));
     writeRows(3);
-    QCOMPARE(linesOf(path).size(), lines.size() + 3 + 1);
+    QCOMPARE(readLines(path).size(), lines.size() + 3 + 1);
     QCOMPARE(keepers.history()->lostRows(), lost);
     QVERIFY(fs.fill());
     writeRows(300);

@@ -15,3 +15,8 @@ QByteArray readBytes(const QString &path)
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
+
+QStringList readLines(const QString &path)
+{
+    return QString::fromUtf8(readBytes(path)).split(u'\n');
+}
